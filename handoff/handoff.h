@@ -1,0 +1,46 @@
+#pragma once
+
+// The bridge from the listener thread to the window's thread: the process-wide
+// queue of pending Lines, the flag that keeps at most one drain request in the
+// window's message queue, and the slot for the latest frame-rate reading.
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <vector>
+
+#include "handoff/line.h"
+#include "handoff/line_queue.h"
+
+namespace nemora {
+
+// Private window messages; both are posted with wParam 0 and lParam 0.
+inline constexpr UINT WM_CONSOLE_DRAIN = WM_USER + 1;  // Lines are waiting in the queue
+inline constexpr UINT WM_CONSOLE_FPS = WM_USER + 2;    // latestFps holds a new reading
+
+// The top-level window; null until the window's thread publishes it. Posts go
+// to it only once it is set.
+extern std::atomic<HWND> mainWindow;
+// 1 while a WM_CONSOLE_DRAIN is posted and its handler has not yet started.
+extern std::atomic<std::uint8_t> drainPending;
+// The last frame-rate reading, 0.0 at start.
+extern std::atomic<double> latestFps;
+
+// The process-wide queue. Allocated once and never freed: the listener thread
+// may push until the very last instant of the process.
+LineQueue& PendingLines();
+
+// Any thread: queues the Line (dropping the oldest past the limit) and posts a
+// drain request unless one is already outstanding.
+void PushLine(const Line& line);
+void PushLine(Line&& line);
+
+// Window's thread: every pending Line, oldest first. The drain handler clears
+// drainPending (by exchange) before it calls this.
+std::vector<Line> TakeAllLines();
+
+// Listener thread: stores the reading and posts one WM_CONSOLE_FPS.
+void PublishFps(double fps);
+
+}  // namespace nemora

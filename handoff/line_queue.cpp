@@ -1,0 +1,40 @@
+#include "handoff/line_queue.h"
+
+#include <iterator>
+#include <utility>
+
+namespace nemora {
+
+bool LineQueue::Push(Line&& line) {
+    std::lock_guard lock(mutex_);
+    bool dropped = false;
+    if (lines_.size() >= limit_) {
+        lines_.pop_front();
+        ++dropped_;
+        dropped = true;
+    }
+    lines_.push_back(std::move(line));
+    return dropped;
+}
+
+std::vector<Line> LineQueue::TakeAll() {
+    std::deque<Line> taken;
+    {
+        std::lock_guard lock(mutex_);
+        taken.swap(lines_);
+    }
+    // Moving out after the unlock keeps the pushers' wait short; the strings' bytes are not copied.
+    return {std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end())};
+}
+
+bool LineQueue::Empty() const {
+    std::lock_guard lock(mutex_);
+    return lines_.empty();
+}
+
+std::size_t LineQueue::Dropped() const {
+    std::lock_guard lock(mutex_);
+    return dropped_;
+}
+
+}  // namespace nemora

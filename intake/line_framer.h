@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "handoff/line.h"
+
+namespace nemora {
+
+// Bytes of one Line kept at most; the rest of an over-long Line is counted and
+// replaced by a marker, so one client can neither exhaust memory nor hand the
+// view a line it would take seconds to lay out.
+inline constexpr std::size_t kMaxLineBytes = 4096;
+
+// A line starting with this prefix carries a frame-rate reading instead of text.
+inline constexpr std::string_view kFpsPrefix = "FPS:";
+
+// The frame-rate reading of a control line's text after the prefix, read as
+// the C runtime's atof reads it: leading blanks skipped, trailing text
+// ignored, inf/nan/hex accepted, no number at all is 0.0, a zero byte ends it.
+double ParseFpsReading(std::string_view text);
+
+// " … [N more bytes not shown]": what replaces the cut-off tail of a Line.
+std::string CutMarker(std::uint64_t discarded);
+
+// Cuts a byte stream, fed in pieces of any size, into Lines ended by a line
+// feed. A carriage return right before the line feed is dropped (no other
+// byte is). Lines starting "FPS:" go to the reading sink, every other Line to
+// the line sink, in stream order. Plain logic with no system calls.
+//
+// Bytes left without a line feed stay for the next Feed, across clients too.
+class LineFramer {
+public:
+    using LineSink = std::function<void(Line&&)>;
+    using FpsSink = std::function<void(double)>;
+
+    // Sends Lines to PushLine and readings to PublishFps.
+    LineFramer();
+    LineFramer(LineSink onLine, FpsSink onFps);
+
+    void Feed(const char* bytes, std::size_t count);
+
+    // Bytes held for the Line not yet ended (never more than kMaxLineBytes plus one read).
+    std::size_t Buffered() const { return accumulator_.size(); }
+
+private:
+    void FeedWhole(const char* bytes, std::size_t count);
+    void FeedDiscarding(const char* bytes, std::size_t count);
+    void Emit(std::string_view kept, std::uint64_t discarded);
+
+    LineSink onLine_;
+    FpsSink onFps_;
+    std::string accumulator_;
+    // While an over-long Line runs on: its first kMaxLineBytes stay in the
+    // accumulator and the rest is only counted.
+    bool discarding_ = false;
+    std::uint64_t discarded_ = 0;
+    bool lastDiscardedWasCr_ = false;
+};
+
+}  // namespace nemora

@@ -1,0 +1,85 @@
+# Shared set-up for scripts/test and scripts/run: packages, the build, a
+# private Wine prefix and a display. Sourced, not run.
+
+NEMORA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+NEMORA_BUILD=${NEMORA_BUILD:-$NEMORA_ROOT/build}
+NEMORA_WINE64=/usr/lib/wine/wine64
+export WINEPREFIX=$NEMORA_BUILD/wineprefix
+export WINEDEBUG=${WINEDEBUG:--all}
+# No Mono or Gecko installers (they would try the network and pop up dialogs).
+export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
+
+say() { printf '== %s\n' "$*" >&2; }
+
+# Installs with apt whatever of the toolchain is missing (as root, as CI is).
+nemora_install() {
+    local wanted=(g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth cmake ninja-build googletest "$@")
+    local missing=()
+    local p
+    for p in "${wanted[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+    say "installing: ${missing[*]}"
+    local sudo=()
+    [ "$(id -u)" -ne 0 ] && sudo=(sudo)
+    "${sudo[@]}" apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends \
+        "${missing[@]}" >/dev/null
+}
+
+nemora_build() {
+    if [ ! -f "$NEMORA_BUILD/CMakeCache.txt" ]; then
+        cmake -S "$NEMORA_ROOT" -B "$NEMORA_BUILD" -G Ninja \
+            -DCMAKE_TOOLCHAIN_FILE="$NEMORA_ROOT/cmake/mingw-w64-x86_64.cmake" \
+            -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+    fi
+    cmake --build "$NEMORA_BUILD" -j "$(nproc)"
+}
+
+# Starts a virtual X display when none is set; it is stopped on exit, and only it.
+NEMORA_XVFB_PID=
+nemora_display() {
+    [ -n "${DISPLAY:-}" ] && return 0
+    local fifo
+    fifo=$(mktemp -u)
+    mkfifo "$fifo"
+    Xvfb -displayfd 3 -screen 0 1280x1024x24 -nolisten tcp 3>"$fifo" >/dev/null 2>&1 &
+    NEMORA_XVFB_PID=$!
+    local number
+    read -r -t 20 number <"$fifo" || { rm -f "$fifo"; say "Xvfb did not start"; return 1; }
+    rm -f "$fifo"
+    export DISPLAY=":$number"
+    say "no DISPLAY: started a virtual display on $DISPLAY"
+}
+
+# A private prefix in the build tree. A crash must be a plain non-zero exit,
+# never a debugger that lingers and hangs the run.
+nemora_prefix() {
+    if [ ! -f "$WINEPREFIX/.nemora-ready" ]; then
+        say "creating the Wine prefix $WINEPREFIX"
+        mkdir -p "$WINEPREFIX"
+        "$NEMORA_WINE64" wineboot -i >/dev/null 2>&1 || true
+        local key='HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug'
+        "$NEMORA_WINE64" reg add "$key" /v Auto /t REG_SZ /d 1 /f >/dev/null 2>&1 || true
+        "$NEMORA_WINE64" reg delete "$key" /v Debugger /f >/dev/null 2>&1 || true
+        "$NEMORA_WINE64" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+            >/dev/null 2>&1 || true
+        wineserver -w
+        touch "$WINEPREFIX/.nemora-ready"
+    fi
+    # Keep one wine server up for the whole run: each process then starts in milliseconds.
+    wineserver -p >/dev/null 2>&1 || true
+    # Start the prefix's services and desktop now, detached from any output:
+    # started by a test instead, they would inherit its pipes and keep CTest
+    # waiting for an end of output that never comes.
+    "$NEMORA_WINE64" rundll32 user32.dll,GetDesktopWindow </dev/null >/dev/null 2>&1 || true
+}
+
+nemora_cleanup() {
+    [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ] && wineserver -k >/dev/null 2>&1 || true
+    if [ -n "$NEMORA_XVFB_PID" ]; then
+        kill "$NEMORA_XVFB_PID" 2>/dev/null || true
+        wait "$NEMORA_XVFB_PID" 2>/dev/null || true
+    fi
+}
