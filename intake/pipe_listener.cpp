@@ -1,0 +1,52 @@
+#include "intake/pipe_listener.h"
+
+#include "handoff/handoff.h"
+#include "intake/line_framer.h"
+
+namespace nemora {
+
+namespace {
+
+HANDLE CreateConsolePipe() {
+    return CreateNamedPipeW(kPipeName, PIPE_ACCESS_INBOUND,
+                            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_ACCEPT_REMOTE_CLIENTS,
+                            1, 0, kPipeInputBufferBytes, 0, nullptr);
+}
+
+bool WaitForClient(HANDLE pipe) {
+    // A client that opened the pipe between its creation and this call is connected too.
+    return ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+}
+
+}  // namespace
+
+DWORD WINAPI RunPipeListener(void*) {
+    // Owned by this thread alone and kept for the life of the process.
+    static char buffer[kReadChunk];
+    LineFramer framer;
+
+    for (;;) {
+        HANDLE pipe = CreateConsolePipe();
+        if (pipe == INVALID_HANDLE_VALUE) {
+            Sleep(kCreateRetryMs);  // e.g. another process serves the name; try again, silently
+            continue;
+        }
+        if (!WaitForClient(pipe)) {
+            CloseHandle(pipe);
+            Sleep(kConnectRetryMs);
+            continue;
+        }
+        PushLine(Line(kConnectedLine));
+
+        DWORD read = 0;
+        while (ReadFile(pipe, buffer, kReadChunk, &read, nullptr) && read > 0) {
+            framer.Feed(buffer, read);
+        }
+        // Every end alike: closed by the client, broken, any error, a zero-byte read.
+        PushLine(Line(kDisconnectedLine));
+        DisconnectNamedPipe(pipe);
+        CloseHandle(pipe);
+    }
+}
+
+}  // namespace nemora

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <windows.h>
+
+#include <cstddef>
+
+namespace nemora {
+
+inline constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\nemora-debug";
+inline constexpr std::size_t kReadChunk = 4096;         // bytes asked of one read
+inline constexpr DWORD kPipeInputBufferBytes = 65536;   // what a client can write ahead
+inline constexpr DWORD kCreateRetryMs = 500;            // after a failed pipe creation
+inline constexpr DWORD kConnectRetryMs = 200;           // after a failed connection attempt
+
+inline constexpr char kConnectedLine[] = "[console] client connected";
+inline constexpr char kDisconnectedLine[] = "[console] client disconnected (waiting for re-inject)";
+
+// The listener thread's routine: serves the pipe to one client after another,
+// hands every byte read to one LineFramer (a partial line carries over to the
+// next client) and reports each connection and disconnection as a status
+// Line. The parameter is ignored; it never returns.
+DWORD WINAPI RunPipeListener(void* unused);
+
+}  // namespace nemora
