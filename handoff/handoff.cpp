@@ -33,14 +33,18 @@ void RequestDrain() {
 
 }  // namespace
 
-void PushLine(const Line& line) { PushLine(Line(line)); }
+void PushLine(const Line& line) {
+    PushLine(Line(line));
+}
 
 void PushLine(Line&& line) {
     PendingLines().Push(std::move(line));
     RequestDrain();  // after the unlock: no window-system call under the queue's mutex
 }
 
-std::vector<Line> TakeAllLines() { return PendingLines().TakeAll(); }
+std::vector<Line> TakeAllLines() {
+    return PendingLines().TakeAll();
+}
 
 void PublishFps(double fps) {
     latestFps.store(fps, std::memory_order_relaxed);

@@ -14,7 +14,7 @@ namespace nemora {
 inline constexpr std::size_t kMaxPendingLines = 8192;
 
 class LineQueue {
-public:
+  public:
     explicit LineQueue(std::size_t limit = kMaxPendingLines) : limit_(limit) {}
 
     // Appends the Line; returns true if the oldest pending Line was dropped to make room.
@@ -25,7 +25,7 @@ public:
     // Lines dropped by the limit since the queue was made.
     std::size_t Dropped() const;
 
-private:
+  private:
     mutable std::mutex mutex_;
     std::deque<Line> lines_;
     std::size_t dropped_ = 0;

@@ -75,8 +75,7 @@ void LineFramer::FeedWhole(const char* bytes, std::size_t count) {
 
 void LineFramer::FeedDiscarding(const char* bytes, std::size_t count) {
     const void* found = std::memchr(bytes, '\n', count);
-    const std::size_t skipped =
-        found == nullptr ? count : static_cast<const char*>(found) - bytes;
+    const std::size_t skipped = found == nullptr ? count : static_cast<const char*>(found) - bytes;
     if (skipped > 0) {
         discarded_ += skipped;
         lastDiscardedWasCr_ = bytes[skipped - 1] == '\r';

@@ -33,7 +33,7 @@ std::string CutMarker(std::uint64_t discarded);
 //
 // Bytes left without a line feed stay for the next Feed, across clients too.
 class LineFramer {
-public:
+  public:
     using LineSink = std::function<void(Line&&)>;
     using FpsSink = std::function<void(double)>;
 
@@ -46,7 +46,7 @@ public:
     // Bytes held for the Line not yet ended (never more than kMaxLineBytes plus one read).
     std::size_t Buffered() const { return accumulator_.size(); }
 
-private:
+  private:
     void FeedWhole(const char* bytes, std::size_t count);
     void FeedDiscarding(const char* bytes, std::size_t count);
     void Emit(std::string_view kept, std::uint64_t discarded);

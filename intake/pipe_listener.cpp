@@ -8,9 +8,10 @@ namespace nemora {
 namespace {
 
 HANDLE CreateConsolePipe() {
-    return CreateNamedPipeW(kPipeName, PIPE_ACCESS_INBOUND,
-                            PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_ACCEPT_REMOTE_CLIENTS,
-                            1, 0, kPipeInputBufferBytes, 0, nullptr);
+    return CreateNamedPipeW(
+        kPipeName, PIPE_ACCESS_INBOUND,
+        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_ACCEPT_REMOTE_CLIENTS, 1, 0,
+        kPipeInputBufferBytes, 0, nullptr);
 }
 
 bool WaitForClient(HANDLE pipe) {

@@ -18,7 +18,7 @@ namespace {
 using Output = std::variant<Line, double>;
 
 class Recorder {
-public:
+  public:
     LineFramer framer{[this](Line&& line) { out.emplace_back(std::move(line)); },
                       [this](double fps) { out.emplace_back(fps); }};
     std::vector<Output> out;
@@ -137,13 +137,18 @@ TEST(ControlLines, NumbersAreReadAsTheCRuntimeReadsThem) {
     EXPECT_EQ(ParseFpsReading(""), 0.0);
     EXPECT_EQ(ParseFpsReading("abc"), 0.0);
     EXPECT_EQ(ParseFpsReading("-"), 0.0);
-    EXPECT_EQ(ParseFpsReading(std::string_view("7\0" "5", 3)), 7.0);  // a zero byte ends the text
+    EXPECT_EQ(ParseFpsReading(std::string_view("7\0"
+                                               "5",
+                                               3)),
+              7.0);  // a zero byte ends the text
     EXPECT_EQ(ParseFpsReading("1e999"), HUGE_VAL);
 }
 
 // --- the cap on a Line's length ---
 
-std::string Bytes(std::size_t n, char fill = 'x') { return std::string(n, fill); }
+std::string Bytes(std::size_t n, char fill = 'x') {
+    return std::string(n, fill);
+}
 
 TEST(LineCap, ALineOfExactlyTheCapIsKeptWhole) {
     Recorder r;
@@ -200,14 +205,16 @@ TEST(LineCap, SixtyFourMebibytesWithoutALineFeedStayBounded) {
     EXPECT_LE(most, kMaxLineBytes + 4096);
     EXPECT_TRUE(r.out.empty());
     r.Feed("\nnext\n");
-    EXPECT_EQ(r.Lines(), (Lines{Bytes(kMaxLineBytes, 'q') + CutMarker(kTotal - kMaxLineBytes), "next"}));
+    EXPECT_EQ(r.Lines(),
+              (Lines{Bytes(kMaxLineBytes, 'q') + CutMarker(kTotal - kMaxLineBytes), "next"}));
 }
 
 // --- property: piece boundaries never change what comes out ---
 
 std::string RandomStream(std::mt19937& rng, std::size_t length) {
-    static const std::string kFragments[] = {"\n", "\r", "\r\n", "FPS:", "FPS:12.5\n", "FPS:inf\r\n",
-                                             "FPS:0x10\n", "fps:", "\0", "\xE2\x80\xA6"};
+    static const std::string kFragments[] = {
+        "\n",          "\r",         "\r\n", "FPS:", "FPS:12.5\n",
+        "FPS:inf\r\n", "FPS:0x10\n", "fps:", "\0",   "\xE2\x80\xA6"};
     std::string s;
     std::uniform_int_distribution<int> pick(0, 9), byte(0, 255), fragment(0, 9);
     std::uniform_int_distribution<int> longRun(0, 200);
@@ -236,7 +243,8 @@ TEST(FramingProperty, RandomPiecesGiveTheSameOutputAsOneWholeFeed) {
         std::uniform_int_distribution<std::size_t> size(1, 4096);
         std::bernoulli_distribution tiny(0.3);
         for (std::size_t at = 0; at < stream.size();) {
-            const std::size_t n = std::min(tiny(rng) ? size(rng) % 8 + 1 : size(rng), stream.size() - at);
+            const std::size_t n =
+                std::min(tiny(rng) ? size(rng) % 8 + 1 : size(rng), stream.size() - at);
             pieces.Feed(std::string_view(stream).substr(at, n));
             at += n;
             ASSERT_LE(pieces.framer.Buffered(), kMaxLineBytes + 4096);

@@ -19,9 +19,10 @@ namespace {
 
 // A message-only window on the calling thread; the hand-off's target while it lives.
 class MessageWindow {
-public:
+  public:
     MessageWindow() {
-        hwnd_ = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+        hwnd_ = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                                nullptr);
     }
     ~MessageWindow() {
         if (hwnd_ != nullptr) {
@@ -46,13 +47,13 @@ public:
         return count;
     }
 
-private:
+  private:
     HWND hwnd_ = nullptr;
 };
 
 // Each test starts from an empty queue, no window and no outstanding request.
 class Handoff : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override { Reset(); }
     void TearDown() override { Reset(); }
     static void Reset() {
@@ -77,7 +78,9 @@ TEST_F(Handoff, OverflowDropsTheOldestLines) {
     EXPECT_TRUE(TakeAllLines().empty());
 }
 
-TEST_F(Handoff, TakeAllOnAnEmptyQueueIsEmpty) { EXPECT_TRUE(TakeAllLines().empty()); }
+TEST_F(Handoff, TakeAllOnAnEmptyQueueIsEmpty) {
+    EXPECT_TRUE(TakeAllLines().empty());
+}
 
 TEST_F(Handoff, OneDrainRequestForABurstAndAnotherAfterTheFlagIsCleared) {
     MessageWindow window;
@@ -177,7 +180,8 @@ TEST_F(Handoff, ConcurrentPushersAgainstADrainingThread) {
                 continue;
             }
             MSG other;
-            if (PeekMessageW(&other, window.get(), WM_CONSOLE_DRAIN, WM_CONSOLE_DRAIN, PM_NOREMOVE)) {
+            if (PeekMessageW(&other, window.get(), WM_CONSOLE_DRAIN, WM_CONSOLE_DRAIN,
+                             PM_NOREMOVE)) {
                 ++doubleRequests;
             }
             drainPending.exchange(0);

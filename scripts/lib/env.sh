@@ -56,7 +56,7 @@ nemora_display() {
 # A private prefix in the build tree. A crash must be a plain non-zero exit,
 # never a debugger that lingers and hangs the run.
 nemora_prefix() {
-    if [ ! -f "$WINEPREFIX/.nemora-ready" ]; then
+    if [ ! -f "$WINEPREFIX/.nemora-prefix-v2" ]; then
         say "creating the Wine prefix $WINEPREFIX"
         mkdir -p "$WINEPREFIX"
         "$NEMORA_WINE64" wineboot -i >/dev/null 2>&1 || true
@@ -65,8 +65,11 @@ nemora_prefix() {
         "$NEMORA_WINE64" reg delete "$key" /v Debugger /f >/dev/null 2>&1 || true
         "$NEMORA_WINE64" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
             >/dev/null 2>&1 || true
-        wineserver -w
-        touch "$WINEPREFIX/.nemora-ready"
+        # Windows not managed by an X window manager: with none running (Xvfb),
+        # Wine would otherwise wait 2 s for one on every shown window's destruction.
+        "$NEMORA_WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
+            >/dev/null 2>&1 || true
+        touch "$WINEPREFIX/.nemora-prefix-v2"
     fi
     # Keep one wine server up for the whole run: each process then starts in milliseconds.
     wineserver -p >/dev/null 2>&1 || true

@@ -1,0 +1,125 @@
+#include "app/console_window.h"
+
+#include <chrono>
+
+#include "app/title_format.h"
+#include "handoff/handoff.h"
+#include "view/log_view.h"
+
+namespace nemora {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// A drain request that comes within one frame of the previous drain's end is
+// put off to a one-shot timer: timer messages come after input and paint, so
+// a flood can't keep the window from repainting or being closed. After a
+// quiet spell a request drains at once, as before.
+constexpr auto kDrainFrame = std::chrono::milliseconds(16);
+constexpr UINT_PTR kDeferredDrainTimer = 1;
+// Lines whose wake-up was lost (a failed post) are picked up by this slow check.
+constexpr UINT_PTR kStrandedLinesTimer = 2;
+constexpr UINT kStrandedLinesCheckMs = 250;
+
+Clock::time_point lastDrainEnd{};
+bool drainDeferred = false;
+
+void DrainNow(HWND window) {
+    if (drainDeferred) {
+        KillTimer(window, kDeferredDrainTimer);
+        drainDeferred = false;
+    }
+    drainPending.exchange(0);  // before the take, so no Line pushed from here on is missed
+    DrainToLogView();
+    lastDrainEnd = Clock::now();
+}
+
+void OnDrainRequest(HWND window) {
+    const auto sinceLastDrain = Clock::now() - lastDrainEnd;
+    if (sinceLastDrain >= kDrainFrame) {
+        DrainNow(window);
+        return;
+    }
+    // drainPending stays set, so the listener posts nothing more meanwhile.
+    if (!drainDeferred) {
+        const auto wait =
+            std::chrono::ceil<std::chrono::milliseconds>(kDrainFrame - sinceLastDrain);
+        SetTimer(window, kDeferredDrainTimer, static_cast<UINT>(wait.count()), nullptr);
+        drainDeferred = true;
+    }
+}
+
+void OnTimer(HWND window, UINT_PTR timer) {
+    if (timer == kDeferredDrainTimer) {
+        DrainNow(window);
+    } else if (timer == kStrandedLinesTimer) {
+        // Only when no request is outstanding: an outstanding one will drain anyway.
+        if (drainPending.load() == 0 && !PendingLines().Empty()) {
+            DrainNow(window);
+        }
+    }
+}
+
+void UpdateTitle(HWND window) {
+    const std::wstring title = FormatFpsTitle(latestFps.load(std::memory_order_relaxed));
+    SetWindowTextW(window, title.c_str());
+}
+
+}  // namespace
+
+void RegisterConsoleClass(HINSTANCE instance) {
+    WNDCLASSEXW windowClass{};
+    windowClass.cbSize = sizeof(windowClass);
+    windowClass.lpfnWndProc = ConsoleWndProc;
+    windowClass.hInstance = instance;
+    windowClass.hCursor = LoadCursorW(nullptr, IDC_ARROW);
+    windowClass.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_WINDOW + 1);
+    windowClass.lpszClassName = kWindowClassName;
+    RegisterClassExW(&windowClass);
+}
+
+HWND CreateConsoleWindow(HINSTANCE instance) {
+    return CreateWindowExW(0, kWindowClassName, kConsoleTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
+                           CW_USEDEFAULT, kWindowWidth, kWindowHeight, nullptr, nullptr, instance,
+                           nullptr);
+}
+
+void CreateConsoleView(HWND window, HINSTANCE instance) {
+    logViewWindow = CreateLogView(window, instance);
+    // Never deleted: the view uses it for as long as the process lives.
+    HFONT font = CreateFontW(-14, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
+                             OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
+                             FIXED_PITCH | FF_MODERN, L"Consolas");
+    if (font != nullptr && logViewWindow != nullptr) {
+        SendMessageW(logViewWindow, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    }
+    SetTimer(window, kStrandedLinesTimer, kStrandedLinesCheckMs, nullptr);
+}
+
+LRESULT CALLBACK ConsoleWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    switch (message) {
+        case WM_DESTROY:
+            PostQuitMessage(0);
+            return 0;
+        case WM_SIZE:
+            // Arrives once before the view exists, while the window is being created.
+            if (logViewWindow != nullptr) {
+                MoveWindow(logViewWindow, 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
+            }
+            return 0;
+        case WM_TIMER:
+            OnTimer(window, wParam);
+            return 0;
+        case WM_CONSOLE_DRAIN:
+            OnDrainRequest(window);
+            return 0;
+        case WM_CONSOLE_FPS:
+            UpdateTitle(window);
+            return 0;
+        default:
+            return DefWindowProcW(window, message, wParam, lParam);
+    }
+}
+
+}  // namespace nemora

@@ -1,0 +1,28 @@
+#pragma once
+
+#include <windows.h>
+
+namespace nemora {
+
+inline constexpr wchar_t kWindowClassName[] = L"NemoraDebugConsoleExe";
+inline constexpr int kWindowWidth = 960;
+inline constexpr int kWindowHeight = 640;
+
+// The first line of every view (UTF-8; the dash is U+2014).
+inline constexpr char kStartLine[] =
+    "[console] Nemora debug console started \xE2\x80\x94 waiting for client...";
+
+// Registers the window class; the result is not checked (a failure shows up
+// as the main window's creation failing).
+void RegisterConsoleClass(HINSTANCE instance);
+
+// The top-level window, titled "Nemora Debug Console"; null on failure.
+HWND CreateConsoleWindow(HINSTANCE instance);
+
+// Fills the window with the log view in the fixed-pitch font and sets
+// logViewWindow; a view or font that can't be made is left out.
+void CreateConsoleView(HWND window, HINSTANCE instance);
+
+LRESULT CALLBACK ConsoleWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+}  // namespace nemora

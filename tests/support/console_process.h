@@ -1,0 +1,89 @@
+#pragma once
+
+// Drives the real console from outside, as a user sees it: starts
+// nemora-console.exe, finds its window by class, reads the title and the
+// view's text, and closes it.
+
+#include <windows.h>
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tests/support/unique_handle.h"
+
+namespace nemora::test {
+
+using namespace std::chrono_literals;
+
+// A path in the build tree, e.g. L"app\\nemora-console.exe"; the build root
+// is the parent of the folder that holds the running executable.
+std::wstring BuildTreePath(std::wstring_view relative);
+
+// UTF-8 bytes to UTF-16, for comparing client text with the view's.
+std::wstring Widen(std::string_view utf8);
+
+// Text of another process's window (the edit view) by WM_GETTEXT; nullopt if
+// the window didn't answer within the timeout.
+std::optional<std::wstring> WindowText(HWND window, std::chrono::milliseconds timeout = 5s);
+
+// The view's lines: its text split at "\r\n" (the last, empty piece dropped).
+std::vector<std::wstring> SplitLines(const std::wstring& text);
+
+class ConsoleProcess {
+  public:
+    ConsoleProcess() = default;
+    ~ConsoleProcess();  // kills the console if the test left it running
+    ConsoleProcess(const ConsoleProcess&) = delete;
+    ConsoleProcess& operator=(const ConsoleProcess&) = delete;
+
+    // Starts the console and waits for its window and its start line.
+    bool Start(std::chrono::milliseconds timeout = 20s);
+    // Starts the console without waiting for anything.
+    bool Launch();
+
+    HWND window() const { return window_; }
+    HWND view() const { return view_; }
+    HANDLE process() const { return process_.get(); }
+    DWORD pid() const { return pid_; }
+
+    std::wstring Title() const;
+    std::optional<std::wstring> ViewText(std::chrono::milliseconds timeout = 5s) const;
+    std::vector<std::wstring> ViewLines() const;
+
+    // Waits until the view's text contains the text; false on time-out.
+    bool WaitForText(std::wstring_view text, std::chrono::milliseconds timeout = 10s) const;
+
+    // Posts WM_CLOSE and waits for the process to end; its exit code, or nullopt on time-out.
+    std::optional<DWORD> Close(std::chrono::milliseconds timeout = 10s);
+    // Waits for the process to end by itself; its exit code, or nullopt on time-out.
+    std::optional<DWORD> WaitForExit(std::chrono::milliseconds timeout = 10s);
+
+  private:
+    UniqueHandle process_;
+    DWORD pid_ = 0;
+    HWND window_ = nullptr;
+    HWND view_ = nullptr;
+};
+
+// The console window of a given process, found by class; null if none yet.
+HWND FindConsoleWindow(DWORD pid);
+// How many top-level windows of the console's class exist on the desktop.
+int CountConsoleWindows();
+
+// A client of the console's pipe: waits for the pipe to exist and be free.
+class PipeClient {
+  public:
+    // Opens the pipe, retrying while it is busy or not yet there; false on time-out.
+    bool Connect(std::chrono::milliseconds timeout = 10s);
+    bool Write(std::string_view bytes);
+    void Close() { pipe_.reset(); }
+    HANDLE handle() const { return pipe_.get(); }
+
+  private:
+    UniqueFileHandle pipe_;
+};
+
+}  // namespace nemora::test

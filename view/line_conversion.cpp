@@ -1,0 +1,33 @@
+#include "view/line_conversion.h"
+
+#include <windows.h>
+
+#include <algorithm>
+#include <limits>
+
+namespace nemora {
+
+void AppendWidenedBytes(std::wstring& out, std::string_view bytes) {
+    for (const char byte : bytes) {
+        const auto unit = static_cast<wchar_t>(static_cast<short>(static_cast<signed char>(byte)));
+        out.push_back(unit == L'\0' ? kZeroByteSymbol : unit);
+    }
+}
+
+void AppendConvertedLine(std::wstring& out, std::string_view line) {
+    // Lines are capped far below this; the guard keeps the signed count honest.
+    const int length =
+        static_cast<int>(std::min<std::size_t>(line.size(), std::numeric_limits<int>::max()));
+    const int units = MultiByteToWideChar(CP_UTF8, 0, line.data(), length, nullptr, 0);
+    if (units <= 0) {
+        AppendWidenedBytes(out, line);
+        return;
+    }
+    const std::size_t start = out.size();
+    out.resize(start + static_cast<std::size_t>(units));
+    MultiByteToWideChar(CP_UTF8, 0, line.data(), length, out.data() + start, units);
+    std::replace(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(), L'\0',
+                 kZeroByteSymbol);
+}
+
+}  // namespace nemora

@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace nemora {
+
+// Shown in place of a zero byte: a zero unit would end the text the edit
+// control takes, losing the rest of the Line, its line break and every Line
+// after it in the same batch.
+inline constexpr wchar_t kZeroByteSymbol = L'\u2400';  // ␀
+
+// The fallback when UTF-8 conversion fails (an empty Line always lands here):
+// each byte becomes one unit, read as a signed 8-bit number and widened, so
+// 0x80..0xFF become 0xFF80..0xFFFF.
+void AppendWidenedBytes(std::wstring& out, std::string_view bytes);
+
+// Appends the Line converted from UTF-8 to UTF-16 (or widened byte by byte
+// when the converter fails), zero units replaced by kZeroByteSymbol.
+// Never appends more units than the Line has bytes.
+void AppendConvertedLine(std::wstring& out, std::string_view line);
+
+}  // namespace nemora
