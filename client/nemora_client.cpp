@@ -1,0 +1,462 @@
+#include "nemora_client.h"
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <charconv>
+#include <condition_variable>
+#include <cstdarg>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <utility>
+#include <vector>
+
+namespace nemora {
+
+namespace {
+
+// A line the console would take as a frame-rate reading instead of showing it.
+constexpr std::string_view kFpsPrefix = "FPS:";
+// What makes such a line show as text: the console only takes the prefix at the
+// very start of a line.
+constexpr char kFpsEscape = ' ';
+
+// Pause between connection attempts while the console is absent or busy with
+// another client: short at first, so a console restart is picked up at once,
+// then growing so that an absent console costs the host next to nothing.
+constexpr DWORD kFirstBackoffMs = 10;
+constexpr DWORD kMaxBackoffMs = 250;
+
+// The writer thread needs little: no deep calls, no large locals.
+constexpr SIZE_T kWriterStackBytes = 64 * 1024;
+
+// printf output up to this size is formatted on the stack.
+constexpr std::size_t kPrintfStackBytes = 512;
+
+// Owns a kernel handle whose invalid value is Traits::Invalid().
+template <typename Traits>
+class UniqueHandle {
+public:
+    UniqueHandle() = default;
+    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
+    ~UniqueHandle() { reset(); }
+    UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
+        if (this != &other) {
+            reset(other.release());
+        }
+        return *this;
+    }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+
+    HANDLE get() const { return handle_; }
+    explicit operator bool() const { return handle_ != Traits::Invalid(); }
+    HANDLE release() { return std::exchange(handle_, Traits::Invalid()); }
+    void reset(HANDLE handle = Traits::Invalid()) {
+        if (handle_ != Traits::Invalid()) {
+            CloseHandle(handle_);
+        }
+        handle_ = handle;
+    }
+
+private:
+    HANDLE handle_ = Traits::Invalid();
+};
+
+struct NullIsInvalid {
+    static HANDLE Invalid() { return nullptr; }
+};
+struct InvalidHandleValueIsInvalid {
+    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
+};
+using UniqueEvent = UniqueHandle<NullIsInvalid>;               // events, threads
+using UniqueFile = UniqueHandle<InvalidHandleValueIsInvalid>;  // the pipe
+
+// One line as it goes on the wire: escaped if needed, ended by a line feed.
+std::string WireLine(std::string_view piece) {
+    std::string line;
+    const bool escape = piece.substr(0, kFpsPrefix.size()) == kFpsPrefix;
+    line.reserve(piece.size() + (escape ? 2 : 1));
+    if (escape) {
+        line += kFpsEscape;
+    }
+    line.append(piece.data(), piece.size());
+    line += '\n';
+    return line;
+}
+
+// "FPS:" and the shortest text that reads back as the same double, then a line feed.
+std::string WireReading(double fps) {
+    char text[64];
+    const std::to_chars_result result = std::to_chars(std::begin(text), std::end(text), fps);
+    std::string line(kFpsPrefix);
+    line.append(text, result.ptr);
+    line += '\n';
+    return line;
+}
+
+std::string DroppedNotice(std::uint64_t dropped) {
+    return "[client] " + std::to_string(dropped) + (dropped == 1 ? " line" : " lines") +
+           " dropped\n";
+}
+
+}  // namespace
+
+struct DebugClient::Shared {
+    explicit Shared(DebugClientOptions opts)
+        : options(std::move(opts)),
+          wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
+          abort(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+    const DebugClientOptions options;
+
+    // Guards everything below it up to the events. Held only for moves of
+    // strings in and out of the deque, never across a system call but SetEvent.
+    std::mutex mutex;
+    std::deque<std::string> lines;  // unsent wire lines, oldest first
+    std::size_t bytes = 0;          // their total size
+    std::uint64_t droppedUnreported = 0;
+    std::uint64_t droppedTotal = 0;
+    bool readingPending = false;
+    double reading = 0.0;
+    bool writerIdle = false;  // the writer waits on `wake` for work
+    bool inFlight = false;    // the writer holds a batch not yet fully written
+    bool closing = false;     // no more lines; the writer ends once all is written
+    std::atomic<bool> aborting{false};  // set just before `abort`
+    std::condition_variable drained;  // signalled when nothing is left to write
+
+    UniqueEvent wake;   // auto-reset: work arrived while the writer was idle, or closing
+    UniqueEvent abort;  // manual-reset: stop now, cancel the write in progress
+
+    bool HasWork() const { return !lines.empty() || readingPending || droppedUnreported > 0; }
+    bool Drained() const { return !HasWork() && !inFlight; }
+    bool Aborting() const { return aborting.load(); }
+
+    // Appends lines as one unit and trims the oldest past the bounds.
+    void Enqueue(std::string* wire, std::size_t count) {
+        bool signal = false;
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            if (closing) {
+                return;
+            }
+            for (std::size_t i = 0; i < count; ++i) {
+                bytes += wire[i].size();
+                lines.push_back(std::move(wire[i]));
+            }
+            while (!lines.empty() &&
+                   (lines.size() > options.maxBufferedLines || bytes > options.maxBufferedBytes)) {
+                bytes -= lines.front().size();
+                lines.pop_front();
+                ++droppedUnreported;
+                ++droppedTotal;
+            }
+            signal = std::exchange(writerIdle, false);
+        }
+        if (signal) {
+            SetEvent(wake.get());  // only when the writer sleeps: a busy writer finds it anyway
+        }
+    }
+};
+
+namespace {
+
+using Shared = DebugClient::Shared;
+
+// The writer thread's side: connects, takes batches from the buffer, writes
+// them with overlapped I/O so that a write into a full pipe can be cancelled.
+class Writer {
+public:
+    explicit Writer(Shared& shared)
+        : shared_(shared), ioDone_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+    void Run() {
+        if (!ioDone_ || !shared_.wake || !shared_.abort) {
+            return;  // out of kernel objects: the buffer simply fills and drops
+        }
+        for (;;) {
+            if (batch_.empty() && !WaitForWork()) {
+                return;
+            }
+            if (!Connected()) {
+                return;  // aborted
+            }
+            if (batch_.empty()) {
+                TakeBatch();
+            }
+            switch (WriteBatch()) {
+                case Written::All:
+                    batch_.clear();
+                    FinishBatch();
+                    break;
+                case Written::Broken:
+                    // The console went away (restart, or it dropped this client).
+                    // What it read of the batch is gone with it; send the rest,
+                    // from the start of its first unfinished line, to the next one.
+                    pipe_.reset();
+                    if (batch_.empty()) {
+                        FinishBatch();
+                    }
+                    break;
+                case Written::Aborted:
+                    return;
+            }
+        }
+    }
+
+private:
+    enum class Written { All, Broken, Aborted };
+
+    // Until there is something to send; false when the writer should end.
+    bool WaitForWork() {
+        std::unique_lock<std::mutex> lock(shared_.mutex);
+        for (;;) {
+            if (shared_.Aborting()) {
+                return false;
+            }
+            if (shared_.HasWork()) {
+                return true;
+            }
+            if (shared_.closing) {
+                return false;
+            }
+            shared_.writerIdle = true;
+            lock.unlock();
+            const HANDLE events[] = {shared_.wake.get(), shared_.abort.get()};
+            WaitForMultipleObjects(2, events, FALSE, INFINITE);
+            lock.lock();
+        }
+    }
+
+    // Opens the pipe if not open yet, retrying with a growing pause while the
+    // console is absent or serving another client; false once aborted.
+    bool Connected() {
+        DWORD pause = kFirstBackoffMs;
+        while (!pipe_) {
+            pipe_.reset(CreateFileW(shared_.options.pipeName.c_str(), GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
+            if (pipe_) {
+                break;
+            }
+            if (WaitForSingleObject(shared_.abort.get(), pause) == WAIT_OBJECT_0) {
+                return false;
+            }
+            pause = std::min(pause * 2, kMaxBackoffMs);
+        }
+        return !shared_.Aborting();
+    }
+
+    // Moves lines out of the buffer under the lock and joins them outside it.
+    void TakeBatch() {
+        std::uint64_t dropped = 0;
+        bool withReading = false;
+        double reading = 0.0;
+        taken_.clear();
+        {
+            std::lock_guard<std::mutex> lock(shared_.mutex);
+            dropped = std::exchange(shared_.droppedUnreported, 0);
+            std::size_t size = 0;
+            while (!shared_.lines.empty() &&
+                   (taken_.empty() ||
+                    size + shared_.lines.front().size() <= DebugClient::kMaxBatchBytes)) {
+                size += shared_.lines.front().size();
+                shared_.bytes -= shared_.lines.front().size();
+                taken_.push_back(std::move(shared_.lines.front()));
+                shared_.lines.pop_front();
+            }
+            withReading = std::exchange(shared_.readingPending, false);
+            reading = shared_.reading;
+            shared_.inFlight = true;
+        }
+        if (dropped > 0) {
+            batch_ = DroppedNotice(dropped);  // the gap comes before the lines that follow it
+        }
+        for (const std::string& line : taken_) {
+            batch_ += line;
+        }
+        if (withReading) {
+            batch_ += WireReading(reading);
+        }
+        taken_.clear();
+    }
+
+    void FinishBatch() {
+        std::lock_guard<std::mutex> lock(shared_.mutex);
+        shared_.inFlight = false;
+        if (!shared_.HasWork()) {
+            shared_.drained.notify_all();
+        }
+    }
+
+    Written WriteBatch() {
+        std::size_t sent = 0;
+        while (sent < batch_.size()) {
+            OVERLAPPED overlapped{};
+            overlapped.hEvent = ioDone_.get();
+            const DWORD count = static_cast<DWORD>(batch_.size() - sent);
+            DWORD written = 0;
+            if (!WriteFile(pipe_.get(), batch_.data() + sent, count, nullptr, &overlapped)) {
+                if (GetLastError() != ERROR_IO_PENDING) {
+                    Resume(sent);
+                    return Written::Broken;
+                }
+                // Waits as long as the console takes to read (a frozen console
+                // leaves the pipe full); only Shutdown's abort ends the wait early.
+                const HANDLE events[] = {ioDone_.get(), shared_.abort.get()};
+                if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
+                    CancelIoEx(pipe_.get(), &overlapped);
+                    GetOverlappedResult(pipe_.get(), &overlapped, &written, TRUE);
+                    return Written::Aborted;
+                }
+            }
+            if (!GetOverlappedResult(pipe_.get(), &overlapped, &written, FALSE)) {
+                Resume(sent + written);
+                return Written::Broken;
+            }
+            sent += written;
+        }
+        return Written::All;
+    }
+
+    // Keeps the batch from the start of the line holding byte `sent` on.
+    void Resume(std::size_t sent) {
+        if (sent == 0) {
+            return;
+        }
+        const std::size_t lastFeed = batch_.rfind('\n', sent - 1);
+        batch_.erase(0, lastFeed == std::string::npos ? 0 : lastFeed + 1);
+    }
+
+    Shared& shared_;
+    UniqueEvent ioDone_;
+    UniqueFile pipe_;
+    std::string batch_;  // being written; survives a reconnection
+    std::vector<std::string> taken_;
+};
+
+DWORD WINAPI WriterMain(void* parameter) {
+    // The thread holds the shared state too, so that a writer that outlives a
+    // bounded Shutdown never touches freed memory.
+    const std::unique_ptr<std::shared_ptr<Shared>> shared(
+        static_cast<std::shared_ptr<Shared>*>(parameter));
+    Writer(**shared).Run();
+    return 0;
+}
+
+}  // namespace
+
+DebugClient::DebugClient(DebugClientOptions options)
+    : shared_(std::make_shared<Shared>(std::move(options))) {
+    auto* forThread = new std::shared_ptr<Shared>(shared_);
+    thread_ = CreateThread(nullptr, kWriterStackBytes, WriterMain, forThread,
+                           STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+    if (thread_ == nullptr) {
+        delete forThread;  // no writer: lines are buffered and dropped, never sent
+    }
+}
+
+DebugClient::~DebugClient() { Shutdown(); }
+
+void DebugClient::Line(std::string_view text) {
+    // The first piece goes without a container; only multi-line text needs one.
+    const std::size_t feed = text.find('\n');
+    if (feed == std::string_view::npos || feed + 1 == text.size()) {
+        std::string wire = WireLine(text.substr(0, feed));
+        shared_->Enqueue(&wire, 1);
+        return;
+    }
+    std::vector<std::string> wire;
+    std::size_t start = 0;
+    for (;;) {
+        const std::size_t end = text.find('\n', start);
+        wire.push_back(WireLine(text.substr(start, end - start)));
+        if (end == std::string_view::npos || end + 1 == text.size()) {
+            break;
+        }
+        start = end + 1;
+    }
+    shared_->Enqueue(wire.data(), wire.size());
+}
+
+void DebugClient::Fps(double fps) {
+    bool signal = false;
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        if (shared_->closing) {
+            return;
+        }
+        shared_->reading = fps;
+        shared_->readingPending = true;
+        signal = std::exchange(shared_->writerIdle, false);
+    }
+    if (signal) {
+        SetEvent(shared_->wake.get());
+    }
+}
+
+void DebugClient::Printf(const char* format, ...) {
+    char onStack[kPrintfStackBytes];
+    va_list args;
+    va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    const int length = std::vsnprintf(onStack, sizeof onStack, format, args);
+    va_end(args);
+    if (length >= 0 && static_cast<std::size_t>(length) < sizeof onStack) {
+        Line(std::string_view(onStack, static_cast<std::size_t>(length)));
+    } else if (length >= 0) {
+        std::string text(static_cast<std::size_t>(length), '\0');
+        std::vsnprintf(text.data(), text.size() + 1, format, again);
+        Line(text);
+    }
+    va_end(again);
+}
+
+bool DebugClient::Flush(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(shared_->mutex);
+    return shared_->drained.wait_for(lock, timeout, [this] { return shared_->Drained(); });
+}
+
+void DebugClient::Shutdown() {
+    if (std::exchange(shutDown_, true)) {
+        return;
+    }
+    UniqueEvent thread(thread_);
+    thread_ = nullptr;
+    if (!thread) {
+        return;
+    }
+    if (WaitForSingleObject(thread.get(), 0) == WAIT_OBJECT_0) {
+        // The thread ended without being asked: the process is exiting and the
+        // system has ended it, maybe while it held the mutex. Touch nothing.
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(shared_->mutex);
+        shared_->closing = true;
+    }
+    SetEvent(shared_->wake.get());
+    const auto flushMs = static_cast<DWORD>(std::max<std::chrono::milliseconds::rep>(
+        shared_->options.flushTimeout.count(), 0));
+    if (WaitForSingleObject(thread.get(), flushMs) != WAIT_OBJECT_0) {
+        shared_->aborting.store(true);
+        SetEvent(shared_->abort.get());  // cancels a write stuck on a full pipe
+        WaitForSingleObject(thread.get(), static_cast<DWORD>(kAbortGrace.count()));
+    }
+}
+
+std::uint64_t DebugClient::DroppedLines() const {
+    std::lock_guard<std::mutex> lock(shared_->mutex);
+    return shared_->droppedTotal;
+}
+
+}  // namespace nemora

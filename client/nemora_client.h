@@ -1,0 +1,129 @@
+#pragma once
+
+// Sends debug lines from inside a host process to the Nemora debug console
+// without ever making the host wait for the console.
+//
+//     #include "nemora_client.h"
+//
+//     nemora::DebugClient* debug = nullptr;          // lives as long as the component
+//     void OnAttach() { debug = new nemora::DebugClient(); }   // not from DllMain
+//     void OnFrame(double fps, int frame) {
+//         debug->Fps(fps);                           // shows in the console's title
+//         debug->Printf("frame %d drawn", frame);    // one line in the view
+//         debug->Line("two\nlines");                 // a line feed starts a new line
+//     }
+//     void OnDetach() { delete debug; debug = nullptr; }  // flushes, waits <= 0.5 s
+//
+// How it behaves:
+// - Line, Fps and Printf copy the text into a bounded in-memory buffer and
+//   return; they never touch the pipe. A writer thread of the client's own
+//   connects to the console, writes, and reconnects when the console restarts or
+//   the client that held the pipe before it has gone (the console serves one
+//   client at a time). While no console is there it retries with a back-off of
+//   10 ms growing to 250 ms; it never spins.
+// - When the buffer is full, the oldest unsent lines are dropped and counted, and
+//   the next lines that reach the console are preceded by one line
+//   "[client] N lines dropped", so the gap shows in the view.
+// - Safe from any number of threads: lines are kept whole, and the lines of one
+//   call stay together, in call order.
+//
+// Lifetime rules for a component injected into a host:
+// - Create and destroy the client from ordinary code (an init/shutdown export,
+//   the host's first frame, a hook), never inside DllMain: the constructor starts a
+//   thread and the destructor waits for it, and both would then run under the
+//   loader lock.
+// - Destroy it (or call Shutdown) before the module holding this code is unloaded
+//   with FreeLibrary: the writer thread runs code of this module.
+// - At process exit the system ends the writer thread before the destructors of a
+//   DLL's static objects run; a destructor that finds the thread already gone
+//   returns at once and what was still buffered is lost. In an executable, static
+//   destructors run before that and flush as usual.
+// - The destructor (and Shutdown) waits at most flushTimeout for the buffer to
+//   reach the pipe, then cancels the write in progress (the console may be frozen
+//   with the pipe full) and waits at most kAbortGrace more for the thread.
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace nemora {
+
+#if defined(__MINGW_PRINTF_FORMAT)
+#define NEMORA_CLIENT_PRINTF(fmt, args) __attribute__((format(__MINGW_PRINTF_FORMAT, fmt, args)))
+#elif defined(__GNUC__)
+#define NEMORA_CLIENT_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define NEMORA_CLIENT_PRINTF(fmt, args)
+#endif
+
+struct DebugClientOptions {
+    // Unsent lines kept at most, and their bytes at most (line feeds included).
+    // Beyond either bound the oldest unsent lines are dropped. The writer thread
+    // holds one batch of at most kMaxBatchBytes on top while it writes it.
+    std::size_t maxBufferedLines = 16384;
+    std::size_t maxBufferedBytes = std::size_t{1} << 20;
+    // How long destruction (or Shutdown) waits for the buffer to reach the pipe.
+    std::chrono::milliseconds flushTimeout{500};
+    // The console's pipe; another name only for a private test server.
+    std::wstring pipeName = L"\\\\.\\pipe\\nemora-debug";
+};
+
+class DebugClient {
+public:
+    // Bytes the writer thread takes from the buffer for one write at most.
+    static constexpr std::size_t kMaxBatchBytes = 32768;
+    // How long Shutdown waits for the writer thread after cancelling its write.
+    static constexpr std::chrono::milliseconds kAbortGrace{100};
+
+    // Starts the writer thread; does not wait for a console.
+    explicit DebugClient(DebugClientOptions options = {});
+    // Shutdown, then releases everything.
+    ~DebugClient();
+    DebugClient(const DebugClient&) = delete;
+    DebugClient& operator=(const DebugClient&) = delete;
+
+    // Queues text as one line, or as several when it holds line feeds: each line
+    // feed ends a line, except that one final line feed adds no empty line after
+    // it ("a\n" is the line "a"; "" and "\n" are one empty line). A carriage
+    // return is kept as it is; the console drops the one right before a line feed,
+    // so "\r\n" line ends show like "\n". A line that would begin "FPS:" gets one
+    // space in front (" FPS:...") so that the console shows it as text instead of
+    // taking it as a frame-rate reading.
+    void Line(std::string_view text);
+
+    // Queues a frame-rate reading, written as "FPS:" and the shortest decimal
+    // form that reads back as the same double (independent of the C locale).
+    // Only the latest unsent reading is kept: readings never push text lines out
+    // of the buffer and are never counted as dropped.
+    void Fps(double fps);
+
+    // Formats like printf (the host's C locale applies) and queues the result as
+    // Line does. A format error queues nothing.
+    void Printf(const char* format, ...) NEMORA_CLIENT_PRINTF(2, 3);
+
+    // Waits at most timeout until everything queued so far has been written to
+    // the pipe; true if it was. Never needed for delivery, only for a caller
+    // that wants to know (tests, a host about to crash on purpose).
+    bool Flush(std::chrono::milliseconds timeout);
+
+    // Flushes with the bounded wait described above and stops the writer thread.
+    // Lines queued afterwards are ignored. Idempotent; the destructor calls it.
+    void Shutdown();
+
+    // Lines dropped for want of space since construction.
+    std::uint64_t DroppedLines() const;
+
+    struct Shared;  // state shared with the writer thread; defined in the source
+
+private:
+    std::shared_ptr<Shared> shared_;
+    void* thread_ = nullptr;  // the writer thread's handle
+    bool shutDown_ = false;
+};
+
+}  // namespace nemora
+
+#undef NEMORA_CLIENT_PRINTF
