@@ -44,7 +44,7 @@ constexpr std::size_t kPrintfStackBytes = 512;
 // Owns a kernel handle whose invalid value is Traits::Invalid().
 template <typename Traits>
 class UniqueHandle {
-public:
+  public:
     UniqueHandle() = default;
     explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
     ~UniqueHandle() { reset(); }
@@ -68,7 +68,7 @@ public:
         handle_ = handle;
     }
 
-private:
+  private:
     HANDLE handle_ = Traits::Invalid();
 };
 
@@ -128,11 +128,11 @@ struct DebugClient::Shared {
     std::uint64_t droppedTotal = 0;
     bool readingPending = false;
     double reading = 0.0;
-    bool writerIdle = false;  // the writer waits on `wake` for work
-    bool inFlight = false;    // the writer holds a batch not yet fully written
-    bool closing = false;     // no more lines; the writer ends once all is written
+    bool writerIdle = false;            // the writer waits on `wake` for work
+    bool inFlight = false;              // the writer holds a batch not yet fully written
+    bool closing = false;               // no more lines; the writer ends once all is written
     std::atomic<bool> aborting{false};  // set just before `abort`
-    std::condition_variable drained;  // signalled when nothing is left to write
+    std::condition_variable drained;    // signalled when nothing is left to write
 
     UniqueEvent wake;   // auto-reset: work arrived while the writer was idle, or closing
     UniqueEvent abort;  // manual-reset: stop now, cancel the write in progress
@@ -140,6 +140,11 @@ struct DebugClient::Shared {
     bool HasWork() const { return !lines.empty() || readingPending || droppedUnreported > 0; }
     bool Drained() const { return !HasWork() && !inFlight; }
     bool Aborting() const { return aborting.load(); }
+
+    void Drop() {
+        ++droppedUnreported;
+        ++droppedTotal;
+    }
 
     // Appends lines as one unit and trims the oldest past the bounds.
     void Enqueue(std::string* wire, std::size_t count) {
@@ -150,15 +155,18 @@ struct DebugClient::Shared {
                 return;
             }
             for (std::size_t i = 0; i < count; ++i) {
+                if (wire[i].size() > options.maxBufferedBytes || options.maxBufferedLines == 0) {
+                    Drop();  // could never fit: it goes rather than everything before it
+                    continue;
+                }
                 bytes += wire[i].size();
                 lines.push_back(std::move(wire[i]));
-            }
-            while (!lines.empty() &&
-                   (lines.size() > options.maxBufferedLines || bytes > options.maxBufferedBytes)) {
-                bytes -= lines.front().size();
-                lines.pop_front();
-                ++droppedUnreported;
-                ++droppedTotal;
+                while (lines.size() > options.maxBufferedLines ||
+                       bytes > options.maxBufferedBytes) {
+                    bytes -= lines.front().size();
+                    lines.pop_front();
+                    Drop();
+                }
             }
             signal = std::exchange(writerIdle, false);
         }
@@ -175,7 +183,7 @@ using Shared = DebugClient::Shared;
 // The writer thread's side: connects, takes batches from the buffer, writes
 // them with overlapped I/O so that a write into a full pipe can be cancelled.
 class Writer {
-public:
+  public:
     explicit Writer(Shared& shared)
         : shared_(shared), ioDone_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
 
@@ -213,7 +221,7 @@ public:
         }
     }
 
-private:
+  private:
     enum class Written { All, Broken, Aborted };
 
     // Until there is something to send; false when the writer should end.
@@ -364,7 +372,9 @@ DebugClient::DebugClient(DebugClientOptions options)
     }
 }
 
-DebugClient::~DebugClient() { Shutdown(); }
+DebugClient::~DebugClient() {
+    Shutdown();
+}
 
 void DebugClient::Line(std::string_view text) {
     // The first piece goes without a container; only multi-line text needs one.
@@ -445,8 +455,8 @@ void DebugClient::Shutdown() {
         shared_->closing = true;
     }
     SetEvent(shared_->wake.get());
-    const auto flushMs = static_cast<DWORD>(std::max<std::chrono::milliseconds::rep>(
-        shared_->options.flushTimeout.count(), 0));
+    const auto flushMs = static_cast<DWORD>(
+        std::max<std::chrono::milliseconds::rep>(shared_->options.flushTimeout.count(), 0));
     if (WaitForSingleObject(thread.get(), flushMs) != WAIT_OBJECT_0) {
         shared_->aborting.store(true);
         SetEvent(shared_->abort.get());  // cancels a write stuck on a full pipe

@@ -61,8 +61,9 @@ namespace nemora {
 
 struct DebugClientOptions {
     // Unsent lines kept at most, and their bytes at most (line feeds included).
-    // Beyond either bound the oldest unsent lines are dropped. The writer thread
-    // holds one batch of at most kMaxBatchBytes on top while it writes it.
+    // Beyond either bound the oldest unsent lines are dropped; a line that alone
+    // is longer than maxBufferedBytes is dropped itself. The writer thread holds
+    // one batch of at most kMaxBatchBytes on top while it writes it.
     std::size_t maxBufferedLines = 16384;
     std::size_t maxBufferedBytes = std::size_t{1} << 20;
     // How long destruction (or Shutdown) waits for the buffer to reach the pipe.
@@ -72,7 +73,7 @@ struct DebugClientOptions {
 };
 
 class DebugClient {
-public:
+  public:
     // Bytes the writer thread takes from the buffer for one write at most.
     static constexpr std::size_t kMaxBatchBytes = 32768;
     // How long Shutdown waits for the writer thread after cancelling its write.
@@ -118,7 +119,7 @@ public:
 
     struct Shared;  // state shared with the writer thread; defined in the source
 
-private:
+  private:
     std::shared_ptr<Shared> shared_;
     void* thread_ = nullptr;  // the writer thread's handle
     bool shutDown_ = false;

@@ -1,0 +1,221 @@
+// The client library against the console's real intake (listener thread,
+// framer, pending-line queue) run on a thread of the test process. Each case
+// runs in a process of its own; the intake is started only where a case says so.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "client/nemora_client.h"
+#include "tests/client_support.h"
+
+namespace nemora {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ConsoleIntake;
+using testing::PollUntil;
+
+std::vector<Line> Numbered(const std::string& prefix, int from, int to) {
+    std::vector<Line> lines;
+    for (int i = from; i < to; ++i) {
+        lines.push_back(prefix + std::to_string(i));
+    }
+    return lines;
+}
+
+std::vector<Line> Concat(std::initializer_list<std::vector<Line>> parts) {
+    std::vector<Line> all;
+    for (const std::vector<Line>& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+TEST(ClientToConsole, LinesArriveInOrderBetweenTheStatusLines) {
+    ConsoleIntake console;
+    {
+        DebugClient client;
+        for (int i = 0; i < 1000; ++i) {
+            client.Line("line " + std::to_string(i));
+        }
+    }  // destruction flushes, then closes the pipe
+    ASSERT_TRUE(console.WaitFor(kDisconnectedLine));
+    EXPECT_EQ(console.Lines(),
+              Concat({{kConnectedLine}, Numbered("line ", 0, 1000), {kDisconnectedLine}}));
+}
+
+TEST(ClientToConsole, TextIsCutAtLineFeedsAndNeverTakenForAReading) {
+    ConsoleIntake console;
+    const std::string longText(3000, 'x');
+    {
+        DebugClient client;
+        client.Line("one\ntwo\r\nthree\n");
+        client.Line("");
+        client.Line("\n");
+        client.Line("a\n\nb");
+        client.Line("FPS:30");
+        client.Line("ok\nFPS:40\nFPS:");
+        client.Line("FPS");
+        client.Line("fps:50");
+        client.Printf("%s=%d", "x", 5);
+        client.Printf("%s|%s", longText.c_str(), "FPS:60");  // past the on-stack buffer
+        client.Printf("FPS:%d", 70);
+    }
+    ASSERT_TRUE(console.WaitFor(kDisconnectedLine));
+    EXPECT_EQ(console.Lines(),
+              (std::vector<Line>{kConnectedLine, "one", "two", "three", "", "", "a", "", "b",
+                                 " FPS:30", "ok", " FPS:40", " FPS:", "FPS", "fps:50", "x=5",
+                                 longText + "|FPS:60", " FPS:70", kDisconnectedLine}));
+    EXPECT_EQ(latestFps.load(), 0.0);  // none of it was taken as a reading
+}
+
+TEST(ClientToConsole, ReadingsReachTheConsoleExactly) {
+    ConsoleIntake console;
+    DebugClient client;
+    // Each reading must read back as the very same double: the console's parse
+    // of the client's text is the only road a reading takes.
+    for (const double reading : {59.7, 0.1 + 0.2, 1.0 / 3.0, 144.0, 1e-300, 12345678.901234567}) {
+        client.Fps(reading);
+        EXPECT_TRUE(console.WaitForReading(reading)) << reading;
+    }
+    client.Line("after the readings");
+    ASSERT_TRUE(console.WaitFor("after the readings"));
+    EXPECT_EQ(console.Lines(), (std::vector<Line>{kConnectedLine, "after the readings"}));
+}
+
+TEST(ClientToConsole, ThreadsInterleaveWholeLinesOnly) {
+    ConsoleIntake console;
+    constexpr int kThreads = 4;
+    // 8000 Lines and two status Lines stay within the console's pending-line
+    // limit, so nothing is lost on the console's side whenever the test looks.
+    constexpr int kLinesEach = 2000;
+    {
+        DebugClientOptions options;
+        options.maxBufferedLines = kThreads * kLinesEach;
+        options.maxBufferedBytes = std::size_t{64} << 20;
+        options.flushTimeout = 10s;
+        DebugClient client(options);
+        std::vector<std::thread> writers;
+        for (int t = 0; t < kThreads; ++t) {
+            writers.emplace_back([&client, t] {
+                for (int i = 0; i < kLinesEach; ++i) {
+                    // Lengths vary so that lines straddle the listener's reads.
+                    const std::string body(static_cast<std::size_t>(i % 300), char('a' + t));
+                    client.Printf("t%d %d %s", t, i, body.c_str());
+                }
+            });
+        }
+        for (std::thread& writer : writers) {
+            writer.join();
+        }
+        EXPECT_EQ(client.DroppedLines(), 0u);
+    }
+    ASSERT_TRUE(console.WaitFor(kDisconnectedLine));
+    const std::vector<Line>& lines = console.Lines();
+    ASSERT_EQ(lines.size(), std::size_t{kThreads * kLinesEach + 2});
+    EXPECT_EQ(lines.front(), kConnectedLine);
+    EXPECT_EQ(lines.back(), kDisconnectedLine);
+    int next[kThreads] = {};
+    for (std::size_t n = 1; n + 1 < lines.size(); ++n) {
+        int t = -1;
+        int i = -1;
+        int consumed = 0;
+        ASSERT_EQ(std::sscanf(lines[n].c_str(), "t%d %d %n", &t, &i, &consumed), 2) << lines[n];
+        ASSERT_TRUE(t >= 0 && t < kThreads) << lines[n];
+        ASSERT_EQ(i, next[t]) << "thread " << t << "'s lines out of order: " << lines[n];
+        ASSERT_EQ(lines[n].substr(static_cast<std::size_t>(consumed)),
+                  std::string(static_cast<std::size_t>(i % 300), char('a' + t)))
+            << lines[n];
+        ++next[t];
+    }
+}
+
+TEST(ClientToConsole, AClientThatHoldsThePipeIsWaitedFor) {
+    ConsoleIntake console;
+    // Another client has the console's one pipe instance.
+    testing::UniqueFile other;
+    ASSERT_TRUE(PollUntil([&] {
+        other.reset(CreateFileW(kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        return static_cast<bool>(other);
+    }));
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(other.get(), "first\n", 6, &written, nullptr));
+    DebugClient client;
+    client.Line("second");
+    ASSERT_TRUE(console.WaitFor("first"));
+    other.reset();
+    ASSERT_TRUE(client.Flush(testing::kPatience));
+    ASSERT_TRUE(console.WaitFor("second"));
+    EXPECT_EQ(console.Lines(), (std::vector<Line>{kConnectedLine, "first", kDisconnectedLine,
+                                                  kConnectedLine, "second"}));
+}
+
+// No console at first: the calls return, the buffer keeps the newest lines,
+// and the gap is reported once a console appears.
+TEST(ClientWithoutConsole, CallsReturnAndTheGapIsReportedWhenTheConsoleAppears) {
+    DebugClientOptions options;
+    options.maxBufferedLines = 1000;
+    DebugClient client(options);
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 100000; ++i) {
+        client.Line("n " + std::to_string(i));
+    }
+    const std::chrono::duration<double, std::micro> took = std::chrono::steady_clock::now() - start;
+    std::printf("100000 calls with no console: %.0f us in all\n", took.count());
+    EXPECT_EQ(client.DroppedLines(), 99000u);
+
+    ConsoleIntake console;
+    ASSERT_TRUE(console.WaitFor("n 99999"));
+    EXPECT_EQ(console.Lines(), Concat({{kConnectedLine, "[client] 99000 lines dropped"},
+                                       Numbered("n ", 99000, 100000)}));
+}
+
+TEST(ClientWithoutConsole, TheByteBoundKeepsTheNewestLinesThatFit) {
+    DebugClientOptions options;
+    options.maxBufferedBytes = 1000;  // ten lines of 99 characters and a line feed
+    DebugClient client(options);
+    char text[100];
+    for (int i = 0; i < 50; ++i) {
+        std::snprintf(text, sizeof text, "%099d", i);
+        client.Line(text);
+    }
+    client.Line(std::string(2000, 'z'));  // could never fit: dropped, the others stay
+    std::snprintf(text, sizeof text, "%099d", 50);
+    client.Line(text);
+    EXPECT_EQ(client.DroppedLines(), 42u);  // lines 0 to 40 and the long one
+
+    ConsoleIntake console;
+    ASSERT_TRUE(console.WaitFor(text));
+    std::vector<Line> expected{kConnectedLine, "[client] 42 lines dropped"};
+    for (int i = 41; i <= 50; ++i) {
+        std::snprintf(text, sizeof text, "%099d", i);
+        expected.push_back(text);
+    }
+    EXPECT_EQ(console.Lines(), expected);
+}
+
+TEST(ClientWithoutConsole, DestructionReturnsWhenNoConsoleEverCame) {
+    auto client = std::make_unique<DebugClient>();
+    client->Line("never delivered");
+    const auto start = std::chrono::steady_clock::now();
+    client.reset();
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    std::printf("destruction with no console: %.1f ms\n", took.count());
+    // The pipe is free for a console started afterwards: nothing of the client lingers.
+    ConsoleIntake console;
+    DebugClient next;
+    next.Line("from the next client");
+    ASSERT_TRUE(console.WaitFor("from the next client"));
+    EXPECT_EQ(console.Lines(), (std::vector<Line>{kConnectedLine, "from the next client"}));
+}
+
+}  // namespace
+}  // namespace nemora

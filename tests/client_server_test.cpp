@@ -1,0 +1,128 @@
+// The client library against a hand-rolled pipe server with the console's
+// parameters, which a test can leave unread, close and create again: a console
+// that restarts, or whose window thread is frozen while the pipe fills.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "client/nemora_client.h"
+#include "tests/client_support.h"
+
+namespace nemora {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::TestPipeServer;
+
+std::vector<std::string> Numbered(const std::string& prefix, int from, int to) {
+    std::vector<std::string> lines;
+    for (int i = from; i < to; ++i) {
+        lines.push_back(prefix + std::to_string(i));
+    }
+    return lines;
+}
+
+TEST(ClientAgainstServer, AServerThatGoesAwayAndComesBackGetsTheLinesAfterItsReturn) {
+    DebugClient client;
+    {
+        TestPipeServer first;
+        ASSERT_TRUE(first.Create());
+        for (int i = 0; i < 10; ++i) {
+            client.Line("a" + std::to_string(i));
+        }
+        ASSERT_TRUE(first.WaitForClient());
+        ASSERT_TRUE(first.ReadLines(10));
+        EXPECT_EQ(first.lines(), Numbered("a", 0, 10));
+        first.Close();  // the console ends while the client still holds its end
+    }
+    // Written while no server is there: the first write finds the pipe broken.
+    for (int i = 0; i < 10; ++i) {
+        client.Line("b" + std::to_string(i));
+    }
+    TestPipeServer second;
+    ASSERT_TRUE(second.Create());
+    ASSERT_TRUE(second.WaitForClient());
+    ASSERT_TRUE(second.ReadLines(10));
+    EXPECT_EQ(second.lines(), Numbered("b", 0, 10));  // none lost, none twice
+    client.Line("c");
+    ASSERT_TRUE(second.ReadLines(1));
+    EXPECT_EQ(second.lines().back(), "c");
+    EXPECT_EQ(client.DroppedLines(), 0u);
+}
+
+TEST(ClientAgainstServer, OnlyTheLatestUnsentReadingIsSentAfterTheLines) {
+    DebugClient client;
+    for (int i = 1; i <= 10000; ++i) {
+        client.Fps(i);
+    }
+    client.Line("text");
+    client.Fps(59.7);
+    EXPECT_EQ(client.DroppedLines(), 0u);  // readings never take a line's place
+
+    TestPipeServer server;
+    ASSERT_TRUE(server.Create());
+    ASSERT_TRUE(server.WaitForClient());
+    ASSERT_TRUE(server.ReadLines(2));
+    EXPECT_EQ(server.lines(), (std::vector<std::string>{"text", "FPS:59.7"}));
+    ASSERT_TRUE(client.Flush(testing::kPatience));
+    client.Fps(0.1 + 0.2);
+    ASSERT_TRUE(server.ReadLines(1));
+    EXPECT_EQ(server.lines().back(), "FPS:0.30000000000000004");  // shortest exact form
+}
+
+// The console's window thread is frozen: the listener stops reading once the
+// pending-line queue is full and the pipe's in-buffer fills. Destruction must
+// still come back, after its bounded wait.
+TEST(ClientAgainstServer, DestructionWithAServerThatNeverReadsReturns) {
+    TestPipeServer server;
+    ASSERT_TRUE(server.Create());
+    auto client = std::make_unique<DebugClient>();
+    const std::string body(999, 'q');
+    for (int i = 0; i < 300; ++i) {
+        client->Line(body);  // 300 KB: far more than the pipe holds
+    }
+    ASSERT_TRUE(server.WaitForClient());
+    EXPECT_FALSE(client->Flush(300ms));  // stuck in a write: nothing reads
+    std::printf("unread bytes in the pipe: %lu\n",
+                static_cast<unsigned long>(server.BytesWaiting()));
+
+    const auto start = std::chrono::steady_clock::now();
+    client.reset();
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    std::printf("destruction with a server that never reads: %.1f ms (flush timeout %lld ms)\n",
+                took.count(), static_cast<long long>(DebugClientOptions{}.flushTimeout.count()));
+
+    // The writer is gone and its end of the pipe closed: the server reads what
+    // was written, whole lines, and then finds the pipe closed.
+    ASSERT_TRUE(server.ReadUntilClosed());
+    EXPECT_GT(server.lines().size(), 0u);
+    EXPECT_LT(server.bytesRead(), 300u * 1000u);
+    for (const std::string& line : server.lines()) {
+        ASSERT_EQ(line, body);
+    }
+}
+
+TEST(ClientAgainstServer, ShutdownFlushesWhatTheServerReadsInTime) {
+    TestPipeServer server;
+    ASSERT_TRUE(server.Create());
+    DebugClient client;
+    for (int i = 0; i < 500; ++i) {
+        client.Line("s" + std::to_string(i));
+    }
+    ASSERT_TRUE(server.WaitForClient());
+    client.Shutdown();  // the server reads nothing before this returns; the pipe holds it all
+    client.Line("after shutdown");  // ignored
+    ASSERT_TRUE(server.ReadUntilClosed());
+    EXPECT_EQ(server.lines(), Numbered("s", 0, 500));
+    EXPECT_EQ(server.partial(), "");
+}
+
+}  // namespace
+}  // namespace nemora
