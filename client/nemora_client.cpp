@@ -35,6 +35,13 @@ constexpr char kFpsEscape = ' ';
 constexpr DWORD kFirstBackoffMs = 10;
 constexpr DWORD kMaxBackoffMs = 250;
 
+// After a batch, the writer looks for more lines every kLingerPollMs (in
+// practice the system timer's tick, up to 16 ms) for kLingerMs before it sleeps
+// until woken. Callers wake it only from that sleep: the wake-up is a kernel
+// call, which a host logging every frame then never makes.
+constexpr DWORD kLingerPollMs = 2;
+constexpr ULONGLONG kLingerMs = 250;
+
 // The writer thread needs little: no deep calls, no large locals.
 constexpr SIZE_T kWriterStackBytes = 64 * 1024;
 
@@ -225,7 +232,11 @@ class Writer {
     enum class Written { All, Broken, Aborted };
 
     // Until there is something to send; false when the writer should end.
+    // Right after a batch the writer only naps, checking for lines every
+    // kLingerPollMs, so that a host logging steadily never pays for a wake-up;
+    // after kLingerMs without a line it sleeps until a caller wakes it.
     bool WaitForWork() {
+        const ULONGLONG lingerEnd = GetTickCount64() + kLingerMs;
         std::unique_lock<std::mutex> lock(shared_.mutex);
         for (;;) {
             if (shared_.Aborting()) {
@@ -237,10 +248,11 @@ class Writer {
             if (shared_.closing) {
                 return false;
             }
-            shared_.writerIdle = true;
+            const bool asleep = GetTickCount64() >= lingerEnd;
+            shared_.writerIdle = asleep;
             lock.unlock();
             const HANDLE events[] = {shared_.wake.get(), shared_.abort.get()};
-            WaitForMultipleObjects(2, events, FALSE, INFINITE);
+            WaitForMultipleObjects(2, events, FALSE, asleep ? INFINITE : kLingerPollMs);
             lock.lock();
         }
     }
