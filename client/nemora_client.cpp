@@ -15,6 +15,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -259,6 +260,9 @@ class Writer {
 
     // Opens the pipe if not open yet, retrying with a growing pause while the
     // console is absent or serving another client; false once aborted.
+    // Once the client is closing, a failed attempt ends the writer: a console
+    // that is not there now will hardly come within the flush timeout, and
+    // the host's shutdown should not wait for it.
     bool Connected() {
         DWORD pause = kFirstBackoffMs;
         while (!pipe_) {
@@ -267,12 +271,22 @@ class Writer {
             if (pipe_) {
                 break;
             }
-            if (WaitForSingleObject(shared_.abort.get(), pause) == WAIT_OBJECT_0) {
+            if (Closing()) {
+                return false;
+            }
+            // Shutdown's wake-up ends the pause early; callers never signal during it.
+            const HANDLE events[] = {shared_.abort.get(), shared_.wake.get()};
+            if (WaitForMultipleObjects(2, events, FALSE, pause) == WAIT_OBJECT_0) {
                 return false;
             }
             pause = std::min(pause * 2, kMaxBackoffMs);
         }
         return !shared_.Aborting();
+    }
+
+    bool Closing() {
+        std::lock_guard<std::mutex> lock(shared_.mutex);
+        return shared_.closing;
     }
 
     // Moves lines out of the buffer under the lock and joins them outside it.

@@ -40,7 +40,12 @@
 //   destructors run before that and flush as usual.
 // - The destructor (and Shutdown) waits at most flushTimeout for the buffer to
 //   reach the pipe, then cancels the write in progress (the console may be frozen
-//   with the pipe full) and waits at most kAbortGrace more for the thread.
+//   with the pipe full) and waits at most kAbortGrace more for the thread. With
+//   no console connected it makes one last connection attempt and, if that
+//   fails, returns at once: nobody is there to read.
+// - Line, Fps and Printf may be called from any thread and any context, DllMain
+//   included (they take a mutex held for a few moves and at most set an event),
+//   until the client is destroyed; Shutdown and the destructor from one thread.
 
 #include <chrono>
 #include <cstddef>
@@ -112,6 +117,7 @@ class DebugClient {
 
     // Flushes with the bounded wait described above and stops the writer thread.
     // Lines queued afterwards are ignored. Idempotent; the destructor calls it.
+    // Everything still queued when it returns is lost.
     void Shutdown();
 
     // Lines dropped for want of space since construction.
