@@ -204,7 +204,7 @@ class Writer {
                 return;
             }
             if (!Connected()) {
-                return;  // aborted
+                return;  // aborted, or closing with no console to flush to
             }
             if (batch_.empty()) {
                 TakeBatch();

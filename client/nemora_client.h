@@ -110,9 +110,10 @@ class DebugClient {
     // Line does. A format error queues nothing.
     void Printf(const char* format, ...) NEMORA_CLIENT_PRINTF(2, 3);
 
-    // Waits at most timeout until everything queued so far has been written to
-    // the pipe; true if it was. Never needed for delivery, only for a caller
-    // that wants to know (tests, a host about to crash on purpose).
+    // Waits at most timeout until nothing is queued and the last batch has been
+    // written to the pipe; true if so. (While other threads keep queuing, that
+    // may never happen.) Never needed for delivery, only for a caller that wants
+    // to know: a test, a host about to crash on purpose.
     bool Flush(std::chrono::milliseconds timeout);
 
     // Flushes with the bounded wait described above and stops the writer thread.

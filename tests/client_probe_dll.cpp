@@ -19,24 +19,25 @@ nemora::DebugClient& StaticClient() {
 
 }  // namespace
 
+// Exported by name through client_probe.def.
 extern "C" {
 
-__declspec(dllexport) void ProbeStart() {
+void ProbeStart() {
     client = new nemora::DebugClient();
 }
 
-__declspec(dllexport) void ProbeLine(const char* text) {
+void ProbeLine(const char* text) {
     client->Line(text);
 }
 
-__declspec(dllexport) void ProbeStop() {
+void ProbeStop() {
     delete client;
     client = nullptr;
 }
 
 // Queues `count` copies of the line on the static client; with `untilStuck`,
 // goes on until the writer is stuck on a pipe that nobody reads.
-__declspec(dllexport) void ProbeStaticLines(const char* text, int count, int untilStuck) {
+void ProbeStaticLines(const char* text, int count, int untilStuck) {
     for (int i = 0; i < count; ++i) {
         StaticClient().Line(text);
     }
