@@ -35,6 +35,8 @@ constexpr char kFpsEscape = ' ';
 // then growing so that an absent console costs the host next to nothing.
 constexpr DWORD kFirstBackoffMs = 10;
 constexpr DWORD kMaxBackoffMs = 250;
+// How long a closing client still tries to reach a console it isn't connected to.
+constexpr ULONGLONG kCloseConnectGraceMs = 100;
 
 // After a batch, the writer looks for more lines every kLingerPollMs (in
 // practice the system timer's tick, up to 16 ms) for kLingerMs before it sleeps
@@ -260,23 +262,32 @@ class Writer {
 
     // Opens the pipe if not open yet, retrying with a growing pause while the
     // console is absent or serving another client; false once aborted.
-    // Once the client is closing, a failed attempt ends the writer: a console
-    // that is not there now will hardly come within the flush timeout, and
-    // the host's shutdown should not wait for it.
+    // Once the client is closing, attempts go on every kFirstBackoffMs for
+    // kCloseConnectGraceMs at most, then the writer gives up: long enough for
+    // the console to re-create its pipe after the client before this one, short
+    // enough that a host's shutdown hardly waits for a console that isn't there.
     bool Connected() {
         DWORD pause = kFirstBackoffMs;
+        ULONGLONG giveUpAt = 0;  // set when closing is first seen
         while (!pipe_) {
             pipe_.reset(CreateFileW(shared_.options.pipeName.c_str(), GENERIC_WRITE, 0, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
             if (pipe_) {
                 break;
             }
-            if (Closing()) {
-                return false;
+            const bool closing = Closing();
+            if (closing) {
+                const ULONGLONG now = GetTickCount64();
+                if (giveUpAt == 0) {
+                    giveUpAt = now + kCloseConnectGraceMs;
+                } else if (now >= giveUpAt) {
+                    return false;
+                }
             }
             // Shutdown's wake-up ends the pause early; callers never signal during it.
             const HANDLE events[] = {shared_.abort.get(), shared_.wake.get()};
-            if (WaitForMultipleObjects(2, events, FALSE, pause) == WAIT_OBJECT_0) {
+            const DWORD wait = closing ? kFirstBackoffMs : pause;
+            if (WaitForMultipleObjects(2, events, FALSE, wait) == WAIT_OBJECT_0) {
                 return false;
             }
             pause = std::min(pause * 2, kMaxBackoffMs);

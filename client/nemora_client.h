@@ -41,8 +41,9 @@
 // - The destructor (and Shutdown) waits at most flushTimeout for the buffer to
 //   reach the pipe, then cancels the write in progress (the console may be frozen
 //   with the pipe full) and waits at most kAbortGrace more for the thread. With
-//   no console connected it makes one last connection attempt and, if that
-//   fails, returns at once: nobody is there to read.
+//   no console connected it tries to connect for about 100 ms (the console may
+//   be re-creating its pipe after another client), then returns: nobody is
+//   there to read.
 // - Line, Fps and Printf may be called from any thread and any context, DllMain
 //   included (they take a mutex held for a few moves and at most set an event),
 //   until the client is destroyed; Shutdown and the destructor from one thread.

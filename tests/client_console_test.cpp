@@ -41,6 +41,7 @@ std::vector<Line> Concat(std::initializer_list<std::vector<Line>> parts) {
 
 TEST(ClientToConsole, LinesArriveInOrderBetweenTheStatusLines) {
     ConsoleIntake console;
+    ASSERT_TRUE(console.WaitUntilListening());
     {
         DebugClient client;
         for (int i = 0; i < 1000; ++i) {
@@ -54,6 +55,7 @@ TEST(ClientToConsole, LinesArriveInOrderBetweenTheStatusLines) {
 
 TEST(ClientToConsole, TextIsCutAtLineFeedsAndNeverTakenForAReading) {
     ConsoleIntake console;
+    ASSERT_TRUE(console.WaitUntilListening());
     const std::string longText(3000, 'x');
     {
         DebugClient client;
@@ -79,6 +81,7 @@ TEST(ClientToConsole, TextIsCutAtLineFeedsAndNeverTakenForAReading) {
 
 TEST(ClientToConsole, ReadingsReachTheConsoleExactly) {
     ConsoleIntake console;
+    ASSERT_TRUE(console.WaitUntilListening());
     DebugClient client;
     // Each reading must read back as the very same double: the console's parse
     // of the client's text is the only road a reading takes.
@@ -93,6 +96,7 @@ TEST(ClientToConsole, ReadingsReachTheConsoleExactly) {
 
 TEST(ClientToConsole, ThreadsInterleaveWholeLinesOnly) {
     ConsoleIntake console;
+    ASSERT_TRUE(console.WaitUntilListening());
     constexpr int kThreads = 4;
     // 8000 Lines and two status Lines stay within the console's pending-line
     // limit, so nothing is lost on the console's side whenever the test looks.
@@ -140,6 +144,7 @@ TEST(ClientToConsole, ThreadsInterleaveWholeLinesOnly) {
 
 TEST(ClientToConsole, AClientThatHoldsThePipeIsWaitedFor) {
     ConsoleIntake console;
+    ASSERT_TRUE(console.WaitUntilListening());
     // Another client has the console's one pipe instance.
     testing::UniqueFile other;
     ASSERT_TRUE(PollUntil([&] {

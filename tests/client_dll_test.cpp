@@ -64,6 +64,7 @@ Ended RunExitProbe(const std::wstring& arguments) {
 
 TEST(ClientInADll, MadeUsedDestroyedAndUnloadedWhileTheHostRunsOn) {
     ConsoleIntake console;
+    ASSERT_TRUE(console.WaitUntilListening());
     HMODULE dll = LoadLibraryW(NextToThisExe(L"client_probe.dll").c_str());
     ASSERT_NE(dll, nullptr);
     using Start = void (*)();
@@ -118,6 +119,7 @@ TEST(ClientInADll, TheHostExitsWhileNoConsoleIsThere) {
 // threads: the client flushes as usual.
 TEST(ClientInAnExe, AStaticClientFlushesAtExit) {
     ConsoleIntake console;
+    ASSERT_TRUE(console.WaitUntilListening());
     const Ended ended = RunExitProbe(L"exe last-words");
     ASSERT_TRUE(ended.ended);
     EXPECT_EQ(ended.exitCode, 0u);

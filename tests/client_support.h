@@ -84,6 +84,12 @@ class ConsoleIntake {
         UniqueEvent thread(CreateThread(nullptr, 0, RunPipeListener, nullptr, 0, nullptr));
     }
 
+    // Waits until the pipe is there and free, as with a console started before
+    // the client: for tests whose client must find it at once.
+    bool WaitUntilListening() {
+        return PollUntil([] { return WaitNamedPipeW(kPipeName, 1) != 0; });
+    }
+
     // Every Line the console has shown so far.
     const std::vector<Line>& Lines() {
         for (Line& line : TakeAllLines()) {
