@@ -12,7 +12,7 @@
 //         debug->Printf("frame %d drawn", frame);    // one line in the view
 //         debug->Line("two\nlines");                 // a line feed starts a new line
 //     }
-//     void OnDetach() { delete debug; debug = nullptr; }  // flushes, waits <= 0.5 s
+//     void OnDetach() { delete debug; debug = nullptr; }  // flushes; waits 0.6 s at most
 //
 // How it behaves:
 // - Line, Fps and Printf copy the text into a bounded in-memory buffer and
@@ -21,7 +21,8 @@
 //   the client that held the pipe before it has gone (the console serves one
 //   client at a time). While no console is there it retries with a back-off of
 //   10 ms growing to 250 ms; it never spins.
-// - When the buffer is full, the oldest unsent lines are dropped and counted, and
+// - When the buffer is full (16384 lines or 1 MiB by default, see
+//   DebugClientOptions), the oldest unsent lines are dropped and counted, and
 //   the next lines that reach the console are preceded by one line
 //   "[client] N lines dropped", so the gap shows in the view.
 // - Safe from any number of threads: lines are kept whole, and the lines of one
