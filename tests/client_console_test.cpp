@@ -20,8 +20,8 @@ namespace nemora {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ConsoleIntake;
-using testing::PollUntil;
+using test::ConsoleIntake;
+using test::WaitUntil;
 
 std::vector<Line> Numbered(const std::string& prefix, int from, int to) {
     std::vector<Line> lines;
@@ -146,8 +146,8 @@ TEST(ClientToConsole, AClientThatHoldsThePipeIsWaitedFor) {
     ConsoleIntake console;
     ASSERT_TRUE(console.WaitUntilListening());
     // Another client has the console's one pipe instance.
-    testing::UniqueFile other;
-    ASSERT_TRUE(PollUntil([&] {
+    UniqueFileHandle other;
+    ASSERT_TRUE(WaitUntil([&] {
         other.reset(CreateFileW(kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         return static_cast<bool>(other);
     }));
@@ -157,7 +157,7 @@ TEST(ClientToConsole, AClientThatHoldsThePipeIsWaitedFor) {
     client.Line("second");
     ASSERT_TRUE(console.WaitFor("first"));
     other.reset();
-    ASSERT_TRUE(client.Flush(testing::kPatience));
+    ASSERT_TRUE(client.Flush(test::kPatience));
     ASSERT_TRUE(console.WaitFor("second"));
     EXPECT_EQ(console.Lines(), (std::vector<Line>{kConnectedLine, "first", kDisconnectedLine,
                                                   kConnectedLine, "second"}));

@@ -18,9 +18,8 @@ namespace nemora {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::ConsoleIntake;
-using testing::TestPipeServer;
-using testing::UniqueEvent;
+using test::ConsoleIntake;
+using test::TestPipeServer;
 
 std::wstring NextToThisExe(const wchar_t* name) {
     wchar_t path[MAX_PATH];
@@ -46,12 +45,12 @@ Ended RunExitProbe(const std::wstring& arguments) {
                         nullptr, &startup, &process)) {
         return {};
     }
-    UniqueEvent processHandle(process.hProcess);
-    UniqueEvent threadHandle(process.hThread);
+    UniqueHandle processHandle(process.hProcess);
+    UniqueHandle threadHandle(process.hThread);
     const auto start = std::chrono::steady_clock::now();
     Ended result;
     result.ended =
-        WaitForSingleObject(processHandle.get(), static_cast<DWORD>(testing::kPatience.count())) ==
+        WaitForSingleObject(processHandle.get(), static_cast<DWORD>(test::kPatience.count())) ==
         WAIT_OBJECT_0;
     result.ms =
         std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count();

@@ -19,7 +19,7 @@ namespace nemora {
 namespace {
 
 using namespace std::chrono_literals;
-using testing::TestPipeServer;
+using test::TestPipeServer;
 
 std::vector<std::string> Numbered(const std::string& prefix, int from, int to) {
     std::vector<std::string> lines;
@@ -71,7 +71,7 @@ TEST(ClientAgainstServer, OnlyTheLatestUnsentReadingIsSentAfterTheLines) {
     ASSERT_TRUE(server.WaitForClient());
     ASSERT_TRUE(server.ReadLines(2));
     EXPECT_EQ(server.lines(), (std::vector<std::string>{"text", "FPS:59.7"}));
-    ASSERT_TRUE(client.Flush(testing::kPatience));
+    ASSERT_TRUE(client.Flush(test::kPatience));
     client.Fps(0.1 + 0.2);
     ASSERT_TRUE(server.ReadLines(1));
     EXPECT_EQ(server.lines().back(), "FPS:0.30000000000000004");  // shortest exact form

@@ -1,78 +1,26 @@
 #pragma once
 
-// What the client tests share: handle owners, a poll with a deadline, the
-// console's own intake run on a thread of the test process, and a hand-rolled
-// pipe server with the console's parameters that a test can close and re-create.
+// What the client tests share: the console's own intake run on a thread of the test process, and a
+// hand-rolled pipe server with the console's parameters that a test can close and re-create.
 
 #include <windows.h>
 
 #include <chrono>
-#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "handoff/handoff.h"
 #include "intake/pipe_listener.h"
+#include "tests/support/unique_handle.h"
+#include "tests/support/wait.h"
 
-namespace nemora::testing {
+namespace nemora::test {
 
 using namespace std::chrono_literals;
 
 // How long any wait in these tests may take before it counts as a failure.
 inline constexpr std::chrono::milliseconds kPatience = 10s;
-
-template <typename Traits>
-class UniqueHandle {
-  public:
-    UniqueHandle() = default;
-    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
-    ~UniqueHandle() { reset(); }
-    UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-        reset(other.release());
-        return *this;
-    }
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
-
-    HANDLE get() const { return handle_; }
-    explicit operator bool() const { return handle_ != Traits::Invalid(); }
-    HANDLE release() { return std::exchange(handle_, Traits::Invalid()); }
-    void reset(HANDLE handle = Traits::Invalid()) {
-        if (handle_ != Traits::Invalid()) {
-            CloseHandle(handle_);
-        }
-        handle_ = handle;
-    }
-
-  private:
-    HANDLE handle_ = Traits::Invalid();
-};
-
-struct NullIsInvalid {
-    static HANDLE Invalid() { return nullptr; }
-};
-struct InvalidHandleValueIsInvalid {
-    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
-};
-using UniqueEvent = UniqueHandle<NullIsInvalid>;               // events, threads
-using UniqueFile = UniqueHandle<InvalidHandleValueIsInvalid>;  // pipes
-
-// Polls `done` until it holds or `timeout` passes; its last answer.
-inline bool PollUntil(const std::function<bool()>& done,
-                      std::chrono::milliseconds timeout = kPatience) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (done()) {
-            return true;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-            return done();
-        }
-        Sleep(1);
-    }
-}
 
 // The console's intake (listener thread, framer, pending-line queue) in this
 // process, with no window: Lines are collected from the queue by the test.
@@ -81,13 +29,13 @@ class ConsoleIntake {
     // Starts the listener thread; it runs until the process ends.
     ConsoleIntake() {
         mainWindow.store(nullptr);
-        UniqueEvent thread(CreateThread(nullptr, 0, RunPipeListener, nullptr, 0, nullptr));
+        UniqueHandle thread(CreateThread(nullptr, 0, RunPipeListener, nullptr, 0, nullptr));
     }
 
     // Waits until the pipe is there and free, as with a console started before
     // the client: for tests whose client must find it at once.
     bool WaitUntilListening() {
-        return PollUntil([] { return WaitNamedPipeW(kPipeName, 1) != 0; });
+        return WaitUntil([] { return WaitNamedPipeW(kPipeName, 1) != 0; });
     }
 
     // Every Line the console has shown so far.
@@ -100,12 +48,12 @@ class ConsoleIntake {
 
     // Waits until `count` Lines have been shown.
     bool WaitForLines(std::size_t count) {
-        return PollUntil([&] { return Lines().size() >= count; });
+        return WaitUntil([&] { return Lines().size() >= count; });
     }
 
     // Waits until the Line has been shown.
     bool WaitFor(const std::string& wanted) {
-        return PollUntil([&] {
+        return WaitUntil([&] {
             const std::vector<Line>& lines = Lines();
             for (const Line& line : lines) {
                 if (line == wanted) {
@@ -117,7 +65,7 @@ class ConsoleIntake {
     }
 
     bool WaitForReading(double wanted) {
-        return PollUntil([&] { return latestFps.load() == wanted; });
+        return WaitUntil([&] { return latestFps.load() == wanted; });
     }
 
   private:
@@ -253,11 +201,11 @@ class TestPipeServer {
         partial_.erase(0, start);
     }
 
-    UniqueFile pipe_;
-    UniqueEvent event_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    UniqueFileHandle pipe_;
+    UniqueHandle event_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
     std::vector<std::string> lines_;
     std::string partial_;
     std::size_t bytesRead_ = 0;
 };
 
-}  // namespace nemora::testing
+}  // namespace nemora::test

@@ -27,6 +27,7 @@
 #include "client/nemora_client.h"
 #include "handoff/handoff.h"
 #include "intake/pipe_listener.h"
+#include "tests/support/unique_handle.h"
 
 namespace {
 
@@ -101,16 +102,16 @@ void Print(const char* label, const Figures& f, const Figures& reference) {
                 f.median, f.p99, f.p999, f.max, reference.median / f.median, reference.p99 / f.p99);
 }
 
-HANDLE OpenConsolePipe(DWORD flags) {
+nemora::UniqueFileHandle OpenConsolePipe() {
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        HANDLE pipe = CreateFileW(nemora::kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                  flags, nullptr);
-        if (pipe != INVALID_HANDLE_VALUE) {
+        nemora::UniqueFileHandle pipe(
+            CreateFileW(nemora::kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (pipe) {
             return pipe;
         }
         Sleep(5);
     }
-    return INVALID_HANDLE_VALUE;
+    return {};
 }
 
 // Takes the console's pending Lines as its window thread would, until stopped.
@@ -164,26 +165,26 @@ int main(int argc, char** argv) {
     Figures frozen;
     std::uint64_t frozenDropped = 0;
     {
-        HANDLE server = CreateNamedPipeW(nemora::kPipeName, PIPE_ACCESS_INBOUND,
-                                         PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0,
-                                         nemora::kPipeInputBufferBytes, 0, nullptr);
+        nemora::UniqueFileHandle server(CreateNamedPipeW(
+            nemora::kPipeName, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+            1, 0, nemora::kPipeInputBufferBytes, 0, nullptr));
         nemora::DebugClient client;
         for (int i = 0; i < 10000; ++i) {
             client.Line(kLine);
         }
-        ConnectNamedPipe(server, nullptr);
+        ConnectNamedPipe(server.get(), nullptr);
         while (client.Flush(100ms)) {
             client.Line(kLine);  // keeps writing until the pipe stays full
         }
         frozen = Measure(calls, 0, [&] { client.Line(kLine); }).In(ticksPerNs);
         frozenDropped = client.DroppedLines();
         client.Shutdown();  // gives up after its flush timeout
-        DisconnectNamedPipe(server);
-        CloseHandle(server);
+        DisconnectNamedPipe(server.get());
     }
 
     // 3. The console's intake keeping up, with the window thread's part done by a consumer.
-    CloseHandle(CreateThread(nullptr, 0, nemora::RunPipeListener, nullptr, 0, nullptr));
+    nemora::UniqueHandle listener(
+        CreateThread(nullptr, 0, nemora::RunPipeListener, nullptr, 0, nullptr));
     Figures flatOut;
     Figures paced;
     std::uint64_t flatOutDropped = 0;
@@ -212,8 +213,8 @@ int main(int argc, char** argv) {
     Figures direct;
     {
         Consumer consumer;
-        HANDLE pipe = OpenConsolePipe(0);
-        if (pipe == INVALID_HANDLE_VALUE) {
+        const nemora::UniqueFileHandle pipe = OpenConsolePipe();
+        if (!pipe) {
             std::printf("could not open the pipe for the direct writes\n");
             return 1;
         }
@@ -221,9 +222,8 @@ int main(int argc, char** argv) {
         line += '\n';
         DWORD written = 0;
         direct = Measure(calls, 0, [&] {
-                     WriteFile(pipe, line.data(), DWORD(line.size()), &written, nullptr);
+                     WriteFile(pipe.get(), line.data(), DWORD(line.size()), &written, nullptr);
                  }).In(ticksPerNs);
-        CloseHandle(pipe);
     }
 
     std::printf(
