@@ -1,5 +1,7 @@
 #include "intake/pipe_listener.h"
 
+#include <array>
+
 #include "handoff/handoff.h"
 #include "intake/line_framer.h"
 
@@ -23,7 +25,7 @@ bool WaitForClient(HANDLE pipe) {
 
 DWORD WINAPI RunPipeListener(void*) {
     // Owned by this thread alone and kept for the life of the process.
-    static char buffer[kReadChunk];
+    std::array<char, kReadChunk> buffer;
     LineFramer framer;
 
     for (;;) {
@@ -40,8 +42,8 @@ DWORD WINAPI RunPipeListener(void*) {
         PushLine(Line(kConnectedLine));
 
         DWORD read = 0;
-        while (ReadFile(pipe, buffer, kReadChunk, &read, nullptr) && read > 0) {
-            framer.Feed(buffer, read);
+        while (ReadFile(pipe, buffer.data(), kReadChunk, &read, nullptr) && read > 0) {
+            framer.Feed(buffer.data(), read);
         }
         // Every end alike: closed by the client, broken, any error, a zero-byte read.
         PushLine(Line(kDisconnectedLine));
