@@ -1,0 +1,122 @@
+// nemora-send: writes lines, a frame-rate reading or its standard input to
+// the console's pipe. See UsageText() for what it does and its exit codes.
+
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tools/console_pipe.h"
+#include "tools/send_options.h"
+
+namespace nemora::send {
+namespace {
+
+constexpr DWORD kStdinChunk = 4096;
+
+void PrintError(const std::string& message) {
+    std::fputs(("nemora-send: " + message + "\n").c_str(), stderr);
+}
+
+std::string SystemMessage(DWORD error) {
+    char* text = nullptr;
+    const DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, error, 0, reinterpret_cast<char*>(&text), 0, nullptr);
+    std::string message = "error " + std::to_string(error);
+    if (length > 0 && text != nullptr) {
+        std::string_view described(text, length);
+        while (!described.empty() && (described.back() == '\n' || described.back() == '\r' ||
+                                      described.back() == ' ' || described.back() == '.')) {
+            described.remove_suffix(1);
+        }
+        message += ": " + std::string(described);
+    }
+    LocalFree(text);
+    return message;
+}
+
+int WriteFailed() {
+    PrintError("writing to the console failed (" + SystemMessage(GetLastError()) + ")");
+    return kExitIoFailed;
+}
+
+int SendLines(HANDLE pipe, const std::vector<std::string>& lines) {
+    for (const std::string& line : lines) {
+        const std::string withEnd = line + '\n';
+        if (!WriteAll(pipe, withEnd.data(), withEnd.size())) {
+            return WriteFailed();
+        }
+    }
+    return kExitOk;
+}
+
+// Forwards each piece as soon as a read returns it, so a slow producer's
+// lines show up as they are made.
+int ForwardInput(HANDLE pipe) {
+    const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+    if (input == nullptr || input == INVALID_HANDLE_VALUE) {
+        return kExitOk;  // no standard input at all: nothing to forward
+    }
+    std::vector<char> buffer(kStdinChunk);
+    for (;;) {
+        DWORD read = 0;
+        if (!ReadFile(input, buffer.data(), kStdinChunk, &read, nullptr)) {
+            const DWORD error = GetLastError();
+            if (error == ERROR_BROKEN_PIPE || error == ERROR_HANDLE_EOF) {
+                return kExitOk;  // the producer closed its end: that is the end of input
+            }
+            PrintError("reading standard input failed (" + SystemMessage(error) + ")");
+            return kExitIoFailed;
+        }
+        if (read == 0) {
+            return kExitOk;
+        }
+        if (!WriteAll(pipe, buffer.data(), read)) {
+            return WriteFailed();
+        }
+    }
+}
+
+int Run(std::span<const std::wstring_view> args) {
+    const ParseResult parsed = ParseSendOptions(args);
+    if (!parsed.ok()) {
+        PrintError(parsed.error);
+        std::fputs("Try 'nemora-send --help'.\n", stderr);
+        return kExitUsage;
+    }
+    const SendOptions& options = parsed.options;
+    if (options.help) {
+        std::fwrite(UsageText().data(), 1, UsageText().size(), stdout);
+        return kExitOk;
+    }
+
+    OpenResult opened = OpenConsolePipe(options.waitSeconds * 1000);
+    switch (opened.status) {
+        case OpenStatus::kOpened:
+            break;
+        case OpenStatus::kNoConsole:
+            PrintError("no console is listening on \\\\.\\pipe\\nemora-debug");
+            return kExitNoConsole;
+        case OpenStatus::kBusyTimeout:
+            PrintError("another client held \\\\.\\pipe\\nemora-debug for " +
+                       std::to_string(options.waitSeconds) + " s; gave up waiting");
+            return kExitBusyTimeout;
+        case OpenStatus::kFailed:
+            PrintError("can't open \\\\.\\pipe\\nemora-debug (" + SystemMessage(opened.error) +
+                       ")");
+            return kExitOpenFailed;
+    }
+    return options.lines.empty() ? ForwardInput(opened.pipe.get())
+                                 : SendLines(opened.pipe.get(), options.lines);
+}
+
+}  // namespace
+}  // namespace nemora::send
+
+int wmain(int argc, wchar_t** argv) {
+    std::vector<std::wstring_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    return nemora::send::Run(args);
+}
