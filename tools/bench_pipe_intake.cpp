@@ -3,11 +3,12 @@
 //   raw       a pipe with the console's parameters, written by a client thread
 //             as fast as it can and read into a 4096-byte buffer and discarded;
 //   listener  the real RunPipeListener (reads, framing, queueing) with a
-//             consumer thread taking the queued Lines as fast as it can.
+//             consumer thread taking the queued Lines as fast as it can;
+//   no pipe   the same framing and queueing fed from memory, for scale.
 // Both are fed the same bytes in the same writes; the figures and their ratio
 // are printed for short and for near-cap lines.
 //
-//   bench_pipe_intake [MiB per run, default 64]
+//   bench_pipe_intake [MiB per run, default 24]
 
 #include <windows.h>
 
@@ -32,7 +33,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr wchar_t kRawPipeName[] = L"\\\\.\\pipe\\nemora-bench-raw";
 constexpr std::size_t kWriteBytes = 65536;  // one client write: whole lines, about this many bytes
-constexpr int kRepeats = 3;                 // best of, to damp the noise of a shared machine
+constexpr int kRepeats = 7;                 // best of, to damp the noise of a shared machine
 
 struct Figures {
     double seconds = 0;
@@ -123,58 +124,160 @@ Figures MeasureRaw(const std::string& block, std::uint64_t blocks, std::size_t l
     return figures;
 }
 
-Figures MeasureListener(const std::string& block, std::uint64_t blocks) {
-    const std::size_t droppedBefore = PendingLines().Dropped();
-    std::atomic<bool> go{false};
-    Figures figures;
-    std::thread consumer([&] {
-        while (!go.load()) {
+// How the consumer learns that Lines are waiting.
+enum class Wake {
+    kPolling,   // calls TakeAllLines over and over, yielding when it finds none
+    kMessages,  // the console's way: sleeps until PushLine posts WM_CONSOLE_DRAIN
+};
+
+// Takes queued Lines as fast as it can, counting client Lines, until the
+// end-of-client status Line.
+class Consumer {
+  public:
+    explicit Consumer(Wake wake) : wake_(wake), droppedBefore_(PendingLines().Dropped()) {
+        thread_ = std::thread([this] { Run(); });
+        while (!ready_.load()) {
             std::this_thread::yield();
+        }
+    }
+
+    void Go() { go_.store(true); }
+
+    // Waits for the end Line and fills in the counts.
+    void Finish(Figures& figures) {
+        thread_.join();
+        figures.lines = lines_;
+        figures.bytes = bytes_;
+        figures.dropped = PendingLines().Dropped() - droppedBefore_;
+    }
+
+  private:
+    void Run() {
+        HWND window = nullptr;
+        if (wake_ == Wake::kMessages) {
+            window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
+                                     nullptr, nullptr);
+            drainPending.store(0);
+            mainWindow.store(window);
+        }
+        ready_.store(true);
+        while (!go_.load()) {
+            std::this_thread::yield();
+        }
+        if (window != nullptr) {
+            MSG msg;
+            while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
+                if (msg.message == WM_CONSOLE_DRAIN) {
+                    drainPending.exchange(0);
+                    if (Count(TakeAllLines())) {
+                        break;
+                    }
+                }
+            }
+            mainWindow.store(nullptr);
+            DestroyWindow(window);
+            return;
         }
         for (;;) {
             std::vector<Line> lines = TakeAllLines();
             if (lines.empty()) {
                 std::this_thread::yield();
-                continue;
-            }
-            for (const Line& line : lines) {
-                if (line == kDisconnectedLine) {
-                    return;
-                }
-                if (line != kConnectedLine) {
-                    ++figures.lines;
-                    figures.bytes += line.size() + 1;
-                }
+            } else if (Count(lines)) {
+                return;
             }
         }
-    });
+    }
+
+    // True once the end Line has come.
+    bool Count(const std::vector<Line>& lines) {
+        for (const Line& line : lines) {
+            if (line == kDisconnectedLine) {
+                return true;
+            }
+            if (line != kConnectedLine) {
+                ++lines_;
+                bytes_ += line.size() + 1;
+            }
+        }
+        return false;
+    }
+
+    const Wake wake_;
+    const std::size_t droppedBefore_;
+    std::atomic<bool> ready_{false};
+    std::atomic<bool> go_{false};
+    std::uint64_t lines_ = 0;
+    std::uint64_t bytes_ = 0;
+    std::thread thread_;
+};
+
+Figures MeasureListener(const std::string& block, std::uint64_t blocks, Wake wake) {
+    Consumer consumer(wake);
     HANDLE client = OpenForWriting(kPipeName);
     const auto start = Clock::now();
-    go.store(true);
+    consumer.Go();
     WriteBlocks(client, block, blocks);
     CloseHandle(client);
-    consumer.join();
-    const auto end = Clock::now();
-    figures.seconds = std::chrono::duration<double>(end - start).count();
-    figures.dropped = PendingLines().Dropped() - droppedBefore;
+    Figures figures;
+    consumer.Finish(figures);
+    figures.seconds = std::chrono::duration<double>(Clock::now() - start).count();
     return figures;
 }
 
-void KeepBest(Figures& best, const Figures& figures, int round) {
-    if (round == 0 || figures.seconds < best.seconds) {
-        best = figures;
+// The listener's own work without the pipe: the same bytes fed to a
+// LineFramer in read-sized pieces straight from memory, Lines queued and
+// taken as on the listener path. What the framing and queueing alone allow.
+Figures MeasureFramingAlone(const std::string& block, std::uint64_t blocks, std::size_t lineBytes) {
+    Consumer consumer(Wake::kPolling);
+    LineFramer framer;
+    const auto start = Clock::now();
+    consumer.Go();
+    for (std::uint64_t i = 0; i < blocks; ++i) {
+        for (std::size_t offset = 0; offset < block.size(); offset += kReadChunk) {
+            framer.Feed(block.data() + offset, std::min(kReadChunk, block.size() - offset));
+        }
     }
+    PushLine(Line(kDisconnectedLine));
+    Figures figures;
+    consumer.Finish(figures);
+    figures.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    // What the framer handed on, taken or dropped: the consumer is not what is measured here.
+    figures.bytes = blocks * block.size();
+    figures.lines = figures.bytes / lineBytes;
+    return figures;
 }
 
-void Print(const char* name, const Figures& figures) {
-    std::printf("  %-9s %9.1f MB/s %12.0f lines/s  (%.3f s, %llu lines", name, figures.MBps(),
+// The best round's figures, plus every round's MB/s to show the spread.
+struct Rounds {
+    Figures best;
+    std::vector<double> MBps;
+    void Add(const Figures& figures) {
+        if (MBps.empty() || figures.seconds < best.seconds) {
+            best = figures;
+        }
+        MBps.push_back(figures.MBps());
+    }
+    double Median() const {
+        std::vector<double> sorted = MBps;
+        std::sort(sorted.begin(), sorted.end());
+        return sorted[sorted.size() / 2];
+    }
+};
+
+void Print(const char* name, const Rounds& rounds) {
+    const Figures& figures = rounds.best;
+    std::printf("  %-46s %8.1f MB/s %10.0f lines/s  (%.3f s, %llu lines", name, figures.MBps(),
                 figures.LinesPerSecond(), figures.seconds,
                 static_cast<unsigned long long>(figures.lines));
     if (figures.dropped > 0) {
         std::printf(", %llu dropped by the queue limit",
                     static_cast<unsigned long long>(figures.dropped));
     }
-    std::printf(")\n");
+    std::printf(")\n  %-46s every round:", "");
+    for (double MBps : rounds.MBps) {
+        std::printf(" %.0f", MBps);
+    }
+    std::printf(" MB/s, median %.0f\n", rounds.Median());
 }
 
 int Run(std::uint64_t mebibytes) {
@@ -189,16 +292,25 @@ int Run(std::uint64_t mebibytes) {
         const std::string block = MakeBlock(lineBytes);
         const std::uint64_t blocks = std::max<std::uint64_t>(1, (mebibytes << 20) / block.size());
         // Alternated, so that a slow spell of the machine hits both alike.
-        Figures raw;
-        Figures listener;
+        Rounds raw;
+        Rounds polled;
+        Rounds woken;
+        Rounds framing;
         for (int round = 0; round < kRepeats; ++round) {
-            KeepBest(raw, MeasureRaw(block, blocks, lineBytes), round);
-            KeepBest(listener, MeasureListener(block, blocks), round);
+            raw.Add(MeasureRaw(block, blocks, lineBytes));
+            polled.Add(MeasureListener(block, blocks, Wake::kPolling));
+            woken.Add(MeasureListener(block, blocks, Wake::kMessages));
+            framing.Add(MeasureFramingAlone(block, blocks, lineBytes));
         }
         std::printf("%zu-byte lines (%zu bytes of text + line feed):\n", lineBytes, lineBytes - 1);
         Print("raw pipe", raw);
-        Print("listener", listener);
-        std::printf("  listener/raw: %.2f (MB/s)\n", listener.MBps() / raw.MBps());
+        Print("listener, polling consumer", polled);
+        Print("listener, consumer woken by WM_CONSOLE_DRAIN", woken);
+        Print("framing and queueing alone, from memory", framing);
+        std::printf(
+            "  listener/raw, best: %.2f polling, %.2f woken; median: %.2f polling, %.2f woken\n",
+            polled.best.MBps() / raw.best.MBps(), woken.best.MBps() / raw.best.MBps(),
+            polled.Median() / raw.Median(), woken.Median() / raw.Median());
     }
     return 0;
 }
@@ -207,7 +319,7 @@ int Run(std::uint64_t mebibytes) {
 }  // namespace nemora
 
 int main(int argc, char** argv) {
-    std::uint64_t mebibytes = 64;
+    std::uint64_t mebibytes = 24;
     if (argc > 1) {
         mebibytes = std::max(1ull, std::strtoull(argv[1], nullptr, 10));
     }
