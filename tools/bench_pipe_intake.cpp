@@ -5,8 +5,12 @@
 //   listener  the real RunPipeListener (reads, framing, queueing) with a
 //             consumer thread taking the queued Lines as fast as it can;
 //   no pipe   the same framing and queueing fed from memory, for scale.
-// Both are fed the same bytes in the same writes; the figures and their ratio
-// are printed for short and for near-cap lines.
+// All are fed the same bytes in the same writes; the figures and their ratio
+// are printed for short and for near-cap lines. The kinds of run alternate
+// and the best of several rounds counts, with every round shown: pipe
+// throughput swings widely with where the threads happen to run and how fast
+// they wake each other (under Wine, by a factor of several between rounds),
+// and an eager reader is not always the fastest one.
 //
 //   bench_pipe_intake [MiB per run, default 24]
 
