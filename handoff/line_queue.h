@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <deque>
 #include <mutex>
@@ -28,6 +29,9 @@ class LineQueue {
   private:
     mutable std::mutex mutex_;
     std::deque<Line> lines_;
+    // Mirrors lines_.size(), written under the mutex: an empty take needs no
+    // lock, so a consumer that finds nothing never holds up the pushers.
+    std::atomic<std::size_t> size_{0};
     std::size_t dropped_ = 0;
     const std::size_t limit_;
 };
