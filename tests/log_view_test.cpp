@@ -1,0 +1,270 @@
+// The log view against a real edit control in this process: Lines are queued
+// with PushLine (no main window, so nothing is posted), DrainToLogView puts
+// them into the control, and the control's own text is read back.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "app/console_window.h"
+#include "handoff/handoff.h"
+#include "view/line_conversion.h"
+#include "view/log_view.h"
+
+namespace nemora {
+namespace {
+
+using namespace std::string_literals;
+
+constexpr wchar_t kHostClass[] = L"NemoraLogViewTestHost";
+
+// A top-level window holding a log view, published as logViewWindow while it lives.
+class LogView : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        mainWindow.store(nullptr);
+        TakeAllLines();
+        const HINSTANCE instance = GetModuleHandleW(nullptr);
+        WNDCLASSEXW host{};
+        host.cbSize = sizeof(host);
+        host.lpfnWndProc = DefWindowProcW;
+        host.hInstance = instance;
+        host.lpszClassName = kHostClass;
+        RegisterClassExW(&host);
+        host_ = CreateWindowExW(0, kHostClass, L"log view test", WS_OVERLAPPEDWINDOW, 0, 0, 640,
+                                480, nullptr, nullptr, instance, nullptr);
+        ASSERT_NE(host_, nullptr);
+        logViewWindow = CreateLogView(host_, instance);
+        ASSERT_NE(logViewWindow, nullptr);
+    }
+    void TearDown() override {
+        logViewWindow = nullptr;
+        if (host_ != nullptr) {
+            DestroyWindow(host_);
+        }
+        TakeAllLines();
+    }
+
+    static std::wstring Text() {
+        const int length = GetWindowTextLengthW(logViewWindow);
+        std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+        const int copied = GetWindowTextW(logViewWindow, text.data(), length + 1);
+        text.resize(static_cast<std::size_t>(copied));
+        return text;
+    }
+    static void SetText(const std::wstring& text) {
+        SetWindowTextW(logViewWindow, text.c_str());
+        ASSERT_EQ(GetWindowTextLengthW(logViewWindow), static_cast<int>(text.size()));
+    }
+    static void Drain(const std::vector<Line>& lines) {
+        for (const Line& line : lines) {
+            PushLine(line);
+        }
+        DrainToLogView();
+    }
+    static int FirstVisibleLine() {
+        return static_cast<int>(SendMessageW(logViewWindow, EM_GETFIRSTVISIBLELINE, 0, 0));
+    }
+
+    HWND host_ = nullptr;
+};
+
+// Numbered lines ("0000001\r\n" ...) cut to exactly the given length, so any
+// cut or loss shows in an exact comparison.
+std::wstring NumberedText(std::size_t units) {
+    std::wstring text;
+    text.reserve(units + 16);
+    for (int n = 0; text.size() < units; ++n) {
+        wchar_t line[16];
+        swprintf(line, 16, L"%07d\r\n", n);
+        text += line;
+    }
+    text.resize(units);
+    return text;
+}
+
+TEST_F(LogView, LinesGoInOrderEachOnItsOwnLine) {
+    Drain({"first", "", "third"});
+    Drain({"after a drain"});
+    EXPECT_EQ(Text(), L"first\r\n\r\nthird\r\nafter a drain\r\n");
+}
+
+TEST_F(LogView, Utf8IsShownAsTheCharactersItEncodes) {
+    Drain({"h\xC3\xA9", kStartLine, "\xF0\x9F\x98\x80"});
+    EXPECT_EQ(Text(),
+              L"h\u00E9\r\n"
+              L"[console] Nemora debug console started \u2014 waiting for client...\r\n"
+              L"\U0001F600\r\n");
+}
+
+// The converter is asked with flags 0, so it replaces what it can't read
+// (U+FFFD) rather than failing; whatever it does, the Line is shown and the
+// next one keeps its own line.
+TEST_F(LogView, IllFormedUtf8StillShowsEveryLine) {
+    const std::vector<Line> lines = {"h\xC3",           "\xFF",         "\x80 lone",
+                                     "\xC0\x80 long",   "\xED\xA0\x80", "a\xE2\x80",
+                                     "\xF5\x80\x80\x80"};
+    Drain(lines);
+    const std::wstring text = Text();
+    std::vector<std::wstring> shown;
+    for (std::size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos;
+         start = end + 2) {
+        shown.push_back(text.substr(start, end - start));
+    }
+    ASSERT_EQ(shown.size(), lines.size()) << "every Line on its own line";
+    EXPECT_EQ(shown[0], L"h\uFFFD");
+    EXPECT_EQ(shown[2].substr(shown[2].size() - 5), L" lone");
+    EXPECT_EQ(shown[3].substr(shown[3].size() - 5), L" long");
+    EXPECT_EQ(shown[5], L"a\uFFFD");
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_FALSE(shown[i].empty()) << "Line " << i;
+        EXPECT_LE(shown[i].size(), lines[i].size()) << "Line " << i;
+    }
+}
+
+TEST_F(LogView, AZeroByteShowsAsASymbolAndTheNextLineKeepsItsOwnLine) {
+    Drain({"a\0b"s, "\0"s, "next"});
+    EXPECT_EQ(Text(), L"a\u2400b\r\n\u2400\r\nnext\r\n");
+}
+
+TEST_F(LogView, AnEmptyDrainChangesNothingAndDoesNotScroll) {
+    std::vector<Line> many;
+    for (int i = 0; i < 300; ++i) {
+        many.push_back("line " + std::to_string(i));
+    }
+    Drain(many);
+    const std::wstring before = Text();
+    ASSERT_GT(FirstVisibleLine(), 0) << "a drain scrolls to the newest line";
+
+    SendMessageW(logViewWindow, WM_VSCROLL, SB_TOP, 0);
+    ASSERT_EQ(FirstVisibleLine(), 0);
+    DrainToLogView();
+    EXPECT_EQ(FirstVisibleLine(), 0);
+    EXPECT_EQ(Text(), before);
+
+    Drain({"one more"});
+    EXPECT_GT(FirstVisibleLine(), 0);
+}
+
+TEST_F(LogView, WithoutAViewTheLinesStayQueued) {
+    const HWND view = logViewWindow;
+    logViewWindow = nullptr;
+    Drain({"kept"});
+    EXPECT_FALSE(PendingLines().Empty());
+    logViewWindow = view;
+    DrainToLogView();
+    EXPECT_EQ(Text(), L"kept\r\n");
+}
+
+TEST_F(LogView, LinesGoAtTheEndWhereverTheUserLeftTheCaretOrSelection) {
+    Drain({"alpha", "bravo", "charlie"});
+    SendMessageW(logViewWindow, EM_SETSEL, 3, 10);  // across the first line break
+    Drain({"delta"});
+    SendMessageW(logViewWindow, EM_SETSEL, 0, 0);  // caret at the very start
+    Drain({"echo"});
+    EXPECT_EQ(Text(), L"alpha\r\nbravo\r\ncharlie\r\ndelta\r\necho\r\n");
+}
+
+TEST_F(LogView, AtTheThresholdNothingIsTrimmed) {
+    const std::wstring text = NumberedText(kTrimThreshold);
+    SetText(text);
+    Drain({"new"});
+    EXPECT_EQ(Text(), text + L"new\r\n");
+}
+
+// The cut is exactly at half the length, wherever that falls: here in the
+// middle of a numbered line, which keeps its tail.
+TEST_F(LogView, OneUnitPastTheThresholdTheOlderHalfGoesBeforeTheBatch) {
+    const std::wstring text = NumberedText(kTrimThreshold + 1);
+    ASSERT_NE(text[kTrimThreshold / 2 - 1], L'\n') << "the cut should fall inside a line";
+    SetText(text);
+    SendMessageW(logViewWindow, EM_SETSEL, 10, 20);  // a user's selection doesn't matter either
+    Drain({"new", "batch"});
+    EXPECT_EQ(Text(), text.substr(kTrimThreshold / 2) + L"new\r\nbatch\r\n");
+}
+
+TEST_F(LogView, KeepsFarMoreThanTheControlsDefaultLimit) {
+    std::vector<Line> lines;
+    std::wstring expected;
+    for (int i = 0; i < 2000; ++i) {
+        std::string line = "line " + std::to_string(i) + " " + std::string(40, 'x');
+        expected += std::wstring(line.begin(), line.end()) + L"\r\n";
+        lines.push_back(std::move(line));
+    }
+    ASSERT_GT(expected.size(), 65536u);
+    Drain(std::vector<Line>(lines.begin(), lines.begin() + 1000));  // a drain that passes 32,767
+    Drain(std::vector<Line>(lines.begin() + 1000, lines.end()));    // and one that starts past it
+    EXPECT_EQ(Text(), expected);
+}
+
+// A flood larger than one drain's budget: the newest Lines are shown, whole
+// and in order, and the older ones are counted as dropped.
+TEST_F(LogView, ABatchOverTheBudgetKeepsOnlyTheNewestLines) {
+    constexpr int kLines = 100;
+    std::vector<Line> lines;
+    for (int i = 0; i < kLines; ++i) {
+        lines.push_back(std::to_string(1000 + i) + std::string(1996, 'a' + i % 26));
+    }
+    const std::size_t droppedBefore = DrainDroppedLines();
+    Drain(lines);
+    const std::size_t dropped = DrainDroppedLines() - droppedBefore;
+    ASSERT_GT(dropped, 0u);
+    ASSERT_LT(dropped, static_cast<std::size_t>(kLines));
+
+    std::wstring expected;
+    for (std::size_t i = dropped; i < lines.size(); ++i) {
+        expected += std::wstring(lines[i].begin(), lines[i].end()) + L"\r\n";
+    }
+    EXPECT_EQ(Text(), expected);
+    EXPECT_LE(expected.size(), kDrainBudgetUnits);
+    // The next older Line would not have fitted.
+    EXPECT_GT(expected.size() + lines[dropped - 1].size() + 2, kDrainBudgetUnits);
+
+    Drain({"after"});
+    EXPECT_EQ(DrainDroppedLines() - droppedBefore, dropped) << "a small batch drops nothing";
+}
+
+TEST(LineConversion, WidenedBytesAreSignExtendedAndZeroShowsAsASymbol) {
+    std::string bytes;
+    for (int b = 0; b < 256; ++b) {
+        bytes.push_back(static_cast<char>(b));
+    }
+    std::wstring out = L"kept:";
+    AppendWidenedBytes(out, bytes);
+    ASSERT_EQ(out.size(), 5u + 256u);
+    EXPECT_EQ(out.substr(0, 5), L"kept:");
+    EXPECT_EQ(out[5], L'\u2400');
+    for (int b = 1; b < 0x80; ++b) {
+        EXPECT_EQ(out[5 + b], static_cast<wchar_t>(b));
+    }
+    for (int b = 0x80; b < 0x100; ++b) {
+        EXPECT_EQ(out[5 + b], static_cast<wchar_t>(0xFF00 + b)) << "byte " << b;
+    }
+}
+
+TEST(LineConversion, AppendsToWhatIsThereAndNeverMoreUnitsThanBytes) {
+    std::wstring out = L"x";
+    AppendConvertedLine(out, "");
+    EXPECT_EQ(out, L"x");
+    AppendConvertedLine(out, "\xE2\x80\x94");
+    EXPECT_EQ(out, L"x\u2014");
+    AppendConvertedLine(out, "\xF0\x9F\x98\x80\0end"s);
+    EXPECT_EQ(out, L"x\u2014\U0001F600\u2400end");
+
+    const std::vector<std::string> awkward = {"\xFF\xFE", "\xC3", "\xED\xBF\xBF",
+                                              "\xF8\x88\x80\x80\x80", std::string(4096, '\x80')};
+    for (const std::string& line : awkward) {
+        std::wstring converted;
+        AppendConvertedLine(converted, line);
+        EXPECT_FALSE(converted.empty());
+        EXPECT_LE(converted.size(), line.size());
+        EXPECT_EQ(converted.find(L'\0'), std::wstring::npos);
+    }
+}
+
+}  // namespace
+}  // namespace nemora
