@@ -45,7 +45,12 @@ void OnDrainRequest(HWND window) {
     if (!drainDeferred) {
         const auto wait =
             std::chrono::ceil<std::chrono::milliseconds>(kDrainFrame - sinceLastDrain);
-        SetTimer(window, kDeferredDrainTimer, static_cast<UINT>(wait.count()), nullptr);
+        if (SetTimer(window, kDeferredDrainTimer, static_cast<UINT>(wait.count()), nullptr) == 0) {
+            // No timer to come back on: with drainPending still set nothing else
+            // would ever drain these Lines, so drain them now.
+            DrainNow(window);
+            return;
+        }
         drainDeferred = true;
     }
 }
@@ -94,6 +99,9 @@ void CreateConsoleView(HWND window, HINSTANCE instance) {
     if (font != nullptr && logViewWindow != nullptr) {
         SendMessageW(logViewWindow, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
     }
+}
+
+void StartStrandedLinesCheck(HWND window) {
     SetTimer(window, kStrandedLinesTimer, kStrandedLinesCheckMs, nullptr);
 }
 

@@ -23,6 +23,10 @@ HWND CreateConsoleWindow(HINSTANCE instance);
 // logViewWindow; a view or font that can't be made is left out.
 void CreateConsoleView(HWND window, HINSTANCE instance);
 
+// Starts the slow timer that drains Lines whose wake-up post failed; without
+// it they would wait for the next Line to arrive.
+void StartStrandedLinesCheck(HWND window);
+
 LRESULT CALLBACK ConsoleWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 }  // namespace nemora

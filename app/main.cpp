@@ -20,6 +20,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
         return 1;
     }
     CreateConsoleView(window, instance);
+    StartStrandedLinesCheck(window);
     mainWindow.store(window);  // before the listener exists, so it always sees it
     ShowWindow(window, SW_SHOW);
     PushLine(Line(kStartLine));  // posts the first drain: the start line is always first
