@@ -24,6 +24,7 @@ inline constexpr int kViewTextLimit = kTrimThreshold + static_cast<int>(kDrainBu
 // multi-line, read-only; no horizontal scrolling, so long lines wrap.
 inline constexpr DWORD kLogViewStyle =
     WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY;
+static_assert(kLogViewStyle == 0x50200844);
 
 // The edit control that shows the Lines; window's thread only, null until created.
 extern HWND logViewWindow;
