@@ -28,13 +28,16 @@ nemora_install() {
         "${missing[@]}" >/dev/null
 }
 
+# Configures once, then builds incrementally: everything, or only the targets named.
 nemora_build() {
     if [ ! -f "$NEMORA_BUILD/CMakeCache.txt" ]; then
         cmake -S "$NEMORA_ROOT" -B "$NEMORA_BUILD" -G Ninja \
             -DCMAKE_TOOLCHAIN_FILE="$NEMORA_ROOT/cmake/mingw-w64-x86_64.cmake" \
             -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     fi
-    cmake --build "$NEMORA_BUILD" -j "$(nproc)"
+    local targets=()
+    [ $# -gt 0 ] && targets=(--target "$@")
+    cmake --build "$NEMORA_BUILD" -j "$(nproc)" "${targets[@]}"
 }
 
 # Starts a virtual X display when none is set; it is stopped on exit, and only it.
@@ -53,9 +56,16 @@ nemora_display() {
     say "no DISPLAY: started a virtual display on $DISPLAY"
 }
 
-# A private prefix in the build tree. A crash must be a plain non-zero exit,
-# never a debugger that lingers and hangs the run.
+# A private prefix (WINEPREFIX, in the build tree). A crash must be a plain
+# non-zero exit, never a debugger that lingers and hangs the run.
+#
+# Windows are left unmanaged by default: Wine then draws their frames and title
+# bars itself, which is what a display with no window manager (Xvfb) needs, and
+# it never waits for a window manager that isn't there (2 s on every shown
+# window's destruction). "nemora_prefix managed" leaves them to the window
+# manager of a real desktop instead.
 nemora_prefix() {
+    local windows=${1:-unmanaged}
     if [ ! -f "$WINEPREFIX/.nemora-prefix-v2" ]; then
         say "creating the Wine prefix $WINEPREFIX"
         mkdir -p "$WINEPREFIX"
@@ -65,11 +75,19 @@ nemora_prefix() {
         "$NEMORA_WINE64" reg delete "$key" /v Debugger /f >/dev/null 2>&1 || true
         "$NEMORA_WINE64" reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
             >/dev/null 2>&1 || true
-        # Windows not managed by an X window manager: with none running (Xvfb),
-        # Wine would otherwise wait 2 s for one on every shown window's destruction.
-        "$NEMORA_WINE64" reg add 'HKCU\Software\Wine\X11 Driver' /v Managed /t REG_SZ /d N /f \
-            >/dev/null 2>&1 || true
+        # The caption buttons Wine draws come from this font; Wine doesn't find
+        # it in its own font folder on its own.
+        cp -f /usr/share/wine/fonts/marlett.ttf "$WINEPREFIX/drive_c/windows/Fonts/" 2>/dev/null || true
         touch "$WINEPREFIX/.nemora-prefix-v2"
+    fi
+    if [ "$(cat "$WINEPREFIX/.nemora-windows" 2>/dev/null)" != "$windows" ]; then
+        local x11='HKCU\Software\Wine\X11 Driver'
+        if [ "$windows" = managed ]; then
+            "$NEMORA_WINE64" reg delete "$x11" /v Managed /f >/dev/null 2>&1 || true
+        else
+            "$NEMORA_WINE64" reg add "$x11" /v Managed /t REG_SZ /d N /f >/dev/null 2>&1 || true
+        fi
+        echo "$windows" >"$WINEPREFIX/.nemora-windows"
     fi
     # Keep one wine server up for the whole run: each process then starts in milliseconds.
     wineserver -p >/dev/null 2>&1 || true
