@@ -36,7 +36,7 @@ constexpr char kFpsEscape = ' ';
 constexpr DWORD kFirstBackoffMs = 10;
 constexpr DWORD kMaxBackoffMs = 250;
 // How long a closing client still tries to reach a console it isn't connected to.
-constexpr ULONGLONG kCloseConnectGraceMs = 100;
+constexpr std::chrono::milliseconds kCloseConnectGrace{100};
 
 // After a batch, the writer looks for more lines every kLingerPollMs (in
 // practice the system timer's tick, up to 16 ms) for kLingerMs before it sleeps
@@ -51,45 +51,35 @@ constexpr SIZE_T kWriterStackBytes = 64 * 1024;
 // printf output up to this size is formatted on the stack.
 constexpr std::size_t kPrintfStackBytes = 512;
 
-// Owns a kernel handle whose invalid value is Traits::Invalid().
-template <typename Traits>
-class UniqueHandle {
-  public:
-    UniqueHandle() = default;
-    explicit UniqueHandle(HANDLE handle) : handle_(handle) {}
-    ~UniqueHandle() { reset(); }
-    UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.release()) {}
-    UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-        if (this != &other) {
-            reset(other.release());
-        }
-        return *this;
-    }
-    UniqueHandle(const UniqueHandle&) = delete;
-    UniqueHandle& operator=(const UniqueHandle&) = delete;
+// While the pipe's name is gone, how often ConsolePipe::Open looks for it again.
+constexpr DWORD kAbsentPollMs = 20;
+// Bytes one WriteFile is asked to take at most (its count is a DWORD).
+constexpr std::size_t kMaxWriteBytes = std::size_t{1} << 20;
 
-    HANDLE get() const { return handle_; }
-    explicit operator bool() const { return handle_ != Traits::Invalid(); }
-    HANDLE release() { return std::exchange(handle_, Traits::Invalid()); }
-    void reset(HANDLE handle = Traits::Invalid()) {
-        if (handle_ != Traits::Invalid()) {
+// Owns a kernel handle whose invalid value is null: an event or a thread. (The
+// pipe, whose invalid value is INVALID_HANDLE_VALUE, is owned by ConsolePipe.)
+class UniqueEvent {
+  public:
+    explicit UniqueEvent(HANDLE handle) : handle_(handle) {}
+    ~UniqueEvent() {
+        if (handle_ != nullptr) {
             CloseHandle(handle_);
         }
-        handle_ = handle;
     }
+    UniqueEvent(const UniqueEvent&) = delete;
+    UniqueEvent& operator=(const UniqueEvent&) = delete;
+
+    HANDLE get() const { return handle_; }
+    explicit operator bool() const { return handle_ != nullptr; }
 
   private:
-    HANDLE handle_ = Traits::Invalid();
+    HANDLE handle_;
 };
 
-struct NullIsInvalid {
-    static HANDLE Invalid() { return nullptr; }
-};
-struct InvalidHandleValueIsInvalid {
-    static HANDLE Invalid() { return INVALID_HANDLE_VALUE; }
-};
-using UniqueEvent = UniqueHandle<NullIsInvalid>;               // events, threads
-using UniqueFile = UniqueHandle<InvalidHandleValueIsInvalid>;  // the pipe
+DWORD ClampedMs(std::chrono::milliseconds duration) {
+    return static_cast<DWORD>(
+        std::clamp<std::chrono::milliseconds::rep>(duration.count(), 0, INFINITE - 1));
+}
 
 // One line as it goes on the wire: escaped if needed, ended by a line feed.
 std::string WireLine(std::string_view piece) {
@@ -120,6 +110,113 @@ std::string DroppedNotice(std::uint64_t dropped) {
 }
 
 }  // namespace
+
+ConsolePipe::ConsolePipe()
+    : pipe_(INVALID_HANDLE_VALUE), ioDone_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+
+ConsolePipe::~ConsolePipe() {
+    Close();
+    if (ioDone_ != nullptr) {
+        CloseHandle(ioDone_);
+    }
+}
+
+void ConsolePipe::Close() {
+    if (pipe_ != INVALID_HANDLE_VALUE) {
+        CloseHandle(std::exchange(pipe_, INVALID_HANDLE_VALUE));
+    }
+}
+
+bool ConsolePipe::IsOpen() const {
+    return pipe_ != INVALID_HANDLE_VALUE;
+}
+
+ConsolePipe::Opened ConsolePipe::Open(std::chrono::milliseconds busyWait,
+                                      std::chrono::milliseconds absentGrace, const wchar_t* name) {
+    Close();
+    if (ioDone_ == nullptr) {
+        error_ = ERROR_NOT_ENOUGH_MEMORY;  // no event for the writes: out of kernel objects
+        return Opened::kFailed;
+    }
+    const DWORD waitMs = ClampedMs(busyWait);
+    const DWORD graceMs = ClampedMs(absentGrace);
+    const ULONGLONG start = GetTickCount64();
+    ULONGLONG lastSeen = start;  // when the pipe was last known to exist (or the start)
+    for (;;) {
+        // Overlapped, so that a write into a full pipe can be cancelled.
+        pipe_ = CreateFileW(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
+                            nullptr);
+        if (pipe_ != INVALID_HANDLE_VALUE) {
+            error_ = ERROR_SUCCESS;
+            return Opened::kOpened;
+        }
+        error_ = GetLastError();
+        const ULONGLONG now = GetTickCount64();
+        if (error_ == ERROR_PIPE_BUSY) {
+            lastSeen = now;
+            const ULONGLONG waited = now - start;
+            if (waited >= waitMs) {
+                return Opened::kBusyTimeout;
+            }
+            // Returns once the holder has gone and the console serves the name
+            // again, or fails when it has gone and the name not yet come back:
+            // either way, try again.
+            if (!WaitNamedPipeW(name, static_cast<DWORD>(waitMs - waited)) &&
+                GetLastError() != ERROR_SEM_TIMEOUT) {
+                Sleep(kAbsentPollMs);
+            }
+        } else if (error_ == ERROR_FILE_NOT_FOUND) {
+            if (now - lastSeen >= graceMs) {
+                return Opened::kNoConsole;
+            }
+            Sleep(kAbsentPollMs);
+        } else {
+            return Opened::kFailed;
+        }
+    }
+}
+
+ConsolePipe::Written ConsolePipe::Write(std::string_view bytes, void* cancelEvent,
+                                        std::size_t* sent) {
+    std::size_t done = 0;
+    const auto stop = [&](Written result, DWORD error) {
+        error_ = error;
+        if (sent != nullptr) {
+            *sent = done;
+        }
+        return result;
+    };
+    while (done < bytes.size()) {
+        OVERLAPPED overlapped{};
+        overlapped.hEvent = ioDone_;
+        const auto count = static_cast<DWORD>(std::min(bytes.size() - done, kMaxWriteBytes));
+        DWORD written = 0;
+        if (!WriteFile(pipe_, bytes.data() + done, count, nullptr, &overlapped)) {
+            if (GetLastError() != ERROR_IO_PENDING) {
+                return stop(Written::kFailed, GetLastError());
+            }
+            // Waits as long as the console takes to read (a frozen console
+            // leaves the pipe full); only the cancel event ends the wait early.
+            const HANDLE events[] = {ioDone_, cancelEvent};
+            if (WaitForMultipleObjects(cancelEvent != nullptr ? 2 : 1, events, FALSE, INFINITE) !=
+                WAIT_OBJECT_0) {
+                CancelIoEx(pipe_, &overlapped);
+                GetOverlappedResult(pipe_, &overlapped, &written, TRUE);
+                done += written;
+                return stop(Written::kCancelled, ERROR_OPERATION_ABORTED);
+            }
+        }
+        const bool ok = GetOverlappedResult(pipe_, &overlapped, &written, FALSE);
+        done += written;
+        if (!ok) {
+            return stop(Written::kFailed, GetLastError());
+        }
+        if (written == 0) {  // asking again would take nothing again: don't spin on it
+            return stop(Written::kFailed, ERROR_WRITE_FAULT);
+        }
+    }
+    return stop(Written::kAll, ERROR_SUCCESS);
+}
 
 struct DebugClient::Shared {
     explicit Shared(DebugClientOptions opts)
@@ -191,14 +288,13 @@ namespace {
 using Shared = DebugClient::Shared;
 
 // The writer thread's side: connects, takes batches from the buffer, writes
-// them with overlapped I/O so that a write into a full pipe can be cancelled.
+// them; Shutdown's abort event cancels a write into a full pipe.
 class Writer {
   public:
-    explicit Writer(Shared& shared)
-        : shared_(shared), ioDone_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    explicit Writer(Shared& shared) : shared_(shared) {}
 
     void Run() {
-        if (!ioDone_ || !shared_.wake || !shared_.abort) {
+        if (!shared_.wake || !shared_.abort) {
             return;  // out of kernel objects: the buffer simply fills and drops
         }
         for (;;) {
@@ -211,29 +307,29 @@ class Writer {
             if (batch_.empty()) {
                 TakeBatch();
             }
-            switch (WriteBatch()) {
-                case Written::All:
+            std::size_t sent = 0;
+            switch (pipe_.Write(batch_, shared_.abort.get(), &sent)) {
+                case ConsolePipe::Written::kAll:
                     batch_.clear();
                     FinishBatch();
                     break;
-                case Written::Broken:
+                case ConsolePipe::Written::kFailed:
                     // The console went away (restart, or it dropped this client).
                     // What it read of the batch is gone with it; send the rest,
                     // from the start of its first unfinished line, to the next one.
-                    pipe_.reset();
+                    Resume(sent);
+                    pipe_.Close();
                     if (batch_.empty()) {
                         FinishBatch();
                     }
                     break;
-                case Written::Aborted:
+                case ConsolePipe::Written::kCancelled:
                     return;
             }
         }
     }
 
   private:
-    enum class Written { All, Broken, Aborted };
-
     // Until there is something to send; false when the writer should end.
     // Right after a batch the writer only naps, checking for lines every
     // kLingerPollMs, so that a host logging steadily never pays for a wake-up;
@@ -262,32 +358,27 @@ class Writer {
 
     // Opens the pipe if not open yet, retrying with a growing pause while the
     // console is absent or serving another client; false once aborted.
-    // Once the client is closing, attempts go on every kFirstBackoffMs for
-    // kCloseConnectGraceMs at most, then the writer gives up: long enough for
-    // the console to re-create its pipe after the client before this one, short
-    // enough that a host's shutdown hardly waits for a console that isn't there.
+    // Once the client is closing, the writer waits for the pipe for
+    // kCloseConnectGrace at most, then gives up: long enough for the console
+    // to re-create its pipe after the client before this one, short enough
+    // that a host's shutdown hardly waits for a console that isn't there.
     bool Connected() {
+        using std::chrono::milliseconds;
+        const wchar_t* name = shared_.options.pipeName.c_str();
         DWORD pause = kFirstBackoffMs;
-        ULONGLONG giveUpAt = 0;  // set when closing is first seen
-        while (!pipe_) {
-            pipe_.reset(CreateFileW(shared_.options.pipeName.c_str(), GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
-            if (pipe_) {
-                break;
+        while (!pipe_.IsOpen()) {
+            if (Closing()) {
+                return pipe_.Open(kCloseConnectGrace, kCloseConnectGrace, name) ==
+                           ConsolePipe::Opened::kOpened &&
+                       !shared_.Aborting();
             }
-            const bool closing = Closing();
-            if (closing) {
-                const ULONGLONG now = GetTickCount64();
-                if (giveUpAt == 0) {
-                    giveUpAt = now + kCloseConnectGraceMs;
-                } else if (now >= giveUpAt) {
-                    return false;
-                }
+            if (pipe_.Open(milliseconds(0), milliseconds(0), name) ==
+                ConsolePipe::Opened::kOpened) {
+                break;
             }
             // Shutdown's wake-up ends the pause early; callers never signal during it.
             const HANDLE events[] = {shared_.abort.get(), shared_.wake.get()};
-            const DWORD wait = closing ? kFirstBackoffMs : pause;
-            if (WaitForMultipleObjects(2, events, FALSE, wait) == WAIT_OBJECT_0) {
+            if (WaitForMultipleObjects(2, events, FALSE, pause) == WAIT_OBJECT_0) {
                 return false;
             }
             pause = std::min(pause * 2, kMaxBackoffMs);
@@ -342,36 +433,6 @@ class Writer {
         }
     }
 
-    Written WriteBatch() {
-        std::size_t sent = 0;
-        while (sent < batch_.size()) {
-            OVERLAPPED overlapped{};
-            overlapped.hEvent = ioDone_.get();
-            const DWORD count = static_cast<DWORD>(batch_.size() - sent);
-            DWORD written = 0;
-            if (!WriteFile(pipe_.get(), batch_.data() + sent, count, nullptr, &overlapped)) {
-                if (GetLastError() != ERROR_IO_PENDING) {
-                    Resume(sent);
-                    return Written::Broken;
-                }
-                // Waits as long as the console takes to read (a frozen console
-                // leaves the pipe full); only Shutdown's abort ends the wait early.
-                const HANDLE events[] = {ioDone_.get(), shared_.abort.get()};
-                if (WaitForMultipleObjects(2, events, FALSE, INFINITE) != WAIT_OBJECT_0) {
-                    CancelIoEx(pipe_.get(), &overlapped);
-                    GetOverlappedResult(pipe_.get(), &overlapped, &written, TRUE);
-                    return Written::Aborted;
-                }
-            }
-            if (!GetOverlappedResult(pipe_.get(), &overlapped, &written, FALSE)) {
-                Resume(sent + written);
-                return Written::Broken;
-            }
-            sent += written;
-        }
-        return Written::All;
-    }
-
     // Keeps the batch from the start of the line holding byte `sent` on.
     void Resume(std::size_t sent) {
         if (sent == 0) {
@@ -382,8 +443,7 @@ class Writer {
     }
 
     Shared& shared_;
-    UniqueEvent ioDone_;
-    UniqueFile pipe_;
+    ConsolePipe pipe_;
     std::string batch_;  // being written; survives a reconnection
     std::vector<std::string> taken_;
 };

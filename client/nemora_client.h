@@ -48,6 +48,10 @@
 // - Line, Fps and Printf may be called from any thread and any context, DllMain
 //   included (they take a mutex held for a few moves and at most set an event),
 //   until the client is destroyed; Shutdown and the destructor from one thread.
+//
+// A tool that must know whether its bytes arrived (and say so in its exit code)
+// uses ConsolePipe instead: blocking calls that report every failure, the same
+// ones the DebugClient's writer thread connects and writes with.
 
 #include <chrono>
 #include <cstddef>
@@ -66,6 +70,64 @@ namespace nemora {
 #define NEMORA_CLIENT_PRINTF(fmt, args)
 #endif
 
+// The console's pipe.
+inline constexpr wchar_t kConsolePipeName[] = L"\\\\.\\pipe\\nemora-debug";
+
+// The client end of the console's pipe, opened for writing, with blocking calls
+// that say what went wrong. Bytes go as they are: nothing is split, escaped or
+// dropped. One thread at a time.
+//
+//     nemora::ConsolePipe pipe;
+//     if (pipe.Open(std::chrono::seconds(5)) == nemora::ConsolePipe::Opened::kOpened &&
+//         pipe.Write("FPS:60\n") == nemora::ConsolePipe::Written::kAll) { /* it reached the pipe */
+//         }
+class ConsolePipe {
+  public:
+    enum class Opened {
+        kOpened,
+        kNoConsole,    // the pipe did not exist, and did not appear within the absent grace
+        kBusyTimeout,  // another client held the pipe for the whole busy wait
+        kFailed,       // any other error; see Error()
+    };
+    enum class Written {
+        kAll,        // every byte is in the pipe
+        kFailed,     // the console went away, or another error; see Error()
+        kCancelled,  // the cancel event was set while a write waited for room
+    };
+
+    // While the console re-creates its pipe after a client has gone, the name
+    // briefly does not exist; this long without it means no console is listening.
+    static constexpr std::chrono::milliseconds kAbsentGrace{1000};
+
+    ConsolePipe();
+    ~ConsolePipe();  // Closes the pipe.
+    ConsolePipe(const ConsolePipe&) = delete;
+    ConsolePipe& operator=(const ConsolePipe&) = delete;
+
+    // Opens the pipe (closing it first if open). While another client holds it,
+    // waits up to busyWait for it to be free; while it does not exist, tries
+    // again for absentGrace since it was last seen. With both zero: one attempt.
+    Opened Open(std::chrono::milliseconds busyWait,
+                std::chrono::milliseconds absentGrace = kAbsentGrace,
+                const wchar_t* name = kConsolePipeName);
+
+    // Writes every byte, in as many writes as it takes (never a zero-byte write,
+    // which would end the connection), waiting as long as the console takes to
+    // read them. Setting cancelEvent (an event handle, may be null) ends a wait
+    // for room early. *sent, if given, gets the bytes that went into the pipe.
+    Written Write(std::string_view bytes, void* cancelEvent = nullptr, std::size_t* sent = nullptr);
+
+    void Close();
+    bool IsOpen() const;
+    // The system error code the last Open or Write ended with (0 after success).
+    unsigned long Error() const { return error_; }
+
+  private:
+    void* pipe_;    // INVALID_HANDLE_VALUE while closed
+    void* ioDone_;  // the event an overlapped write signals
+    unsigned long error_ = 0;
+};
+
 struct DebugClientOptions {
     // Unsent lines kept at most, and their bytes at most (line feeds included).
     // Beyond either bound the oldest unsent lines are dropped; a line that alone
@@ -76,7 +138,7 @@ struct DebugClientOptions {
     // How long destruction (or Shutdown) waits for the buffer to reach the pipe.
     std::chrono::milliseconds flushTimeout{500};
     // The console's pipe; another name only for a private test server.
-    std::wstring pipeName = L"\\\\.\\pipe\\nemora-debug";
+    std::wstring pipeName = kConsolePipeName;
 };
 
 class DebugClient {

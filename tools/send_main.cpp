@@ -3,12 +3,13 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "tools/console_pipe.h"
+#include "client/nemora_client.h"
 #include "tools/send_options.h"
 
 namespace nemora::send {
@@ -38,24 +39,28 @@ std::string SystemMessage(DWORD error) {
     return message;
 }
 
-int WriteFailed() {
-    PrintError("writing to the console failed (" + SystemMessage(GetLastError()) + ")");
-    return kExitIoFailed;
-}
-
-int SendLines(HANDLE pipe, const std::vector<std::string>& lines) {
-    for (const std::string& line : lines) {
-        const std::string withEnd = line + '\n';
-        if (!WriteAll(pipe, withEnd.data(), withEnd.size())) {
-            return WriteFailed();
-        }
+// Bytes go as they are and a failed write is reported: this is not DebugClient::Line,
+// which escapes "FPS:" lines and drops under pressure.
+int Send(ConsolePipe& pipe, std::string_view bytes) {
+    if (pipe.Write(bytes) != ConsolePipe::Written::kAll) {
+        PrintError("writing to the console failed (" + SystemMessage(pipe.Error()) + ")");
+        return kExitIoFailed;
     }
     return kExitOk;
 }
 
+int SendLines(ConsolePipe& pipe, const std::vector<std::string>& lines) {
+    std::string bytes;
+    for (const std::string& line : lines) {
+        bytes += line;
+        bytes += '\n';
+    }
+    return Send(pipe, bytes);
+}
+
 // Forwards each piece as soon as a read returns it, so a slow producer's
 // lines show up as they are made.
-int ForwardInput(HANDLE pipe) {
+int ForwardInput(ConsolePipe& pipe) {
     const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
     if (input == nullptr || input == INVALID_HANDLE_VALUE) {
         return kExitOk;  // no standard input at all: nothing to forward
@@ -74,8 +79,8 @@ int ForwardInput(HANDLE pipe) {
         if (read == 0) {
             return kExitOk;
         }
-        if (!WriteAll(pipe, buffer.data(), read)) {
-            return WriteFailed();
+        if (const int failed = Send(pipe, std::string_view(buffer.data(), read))) {
+            return failed;
         }
     }
 }
@@ -93,24 +98,23 @@ int Run(std::span<const std::wstring_view> args) {
         return kExitOk;
     }
 
-    OpenResult opened = OpenConsolePipe(options.waitSeconds * 1000);
-    switch (opened.status) {
-        case OpenStatus::kOpened:
+    ConsolePipe pipe;
+    switch (pipe.Open(std::chrono::seconds(options.waitSeconds))) {
+        case ConsolePipe::Opened::kOpened:
             break;
-        case OpenStatus::kNoConsole:
+        case ConsolePipe::Opened::kNoConsole:
             PrintError("no console is listening on \\\\.\\pipe\\nemora-debug");
             return kExitNoConsole;
-        case OpenStatus::kBusyTimeout:
+        case ConsolePipe::Opened::kBusyTimeout:
             PrintError("another client held \\\\.\\pipe\\nemora-debug for " +
                        std::to_string(options.waitSeconds) + " s; gave up waiting");
             return kExitBusyTimeout;
-        case OpenStatus::kFailed:
-            PrintError("can't open \\\\.\\pipe\\nemora-debug (" + SystemMessage(opened.error) +
+        case ConsolePipe::Opened::kFailed:
+            PrintError("can't open \\\\.\\pipe\\nemora-debug (" + SystemMessage(pipe.Error()) +
                        ")");
             return kExitOpenFailed;
     }
-    return options.lines.empty() ? ForwardInput(opened.pipe.get())
-                                 : SendLines(opened.pipe.get(), options.lines);
+    return options.lines.empty() ? ForwardInput(pipe) : SendLines(pipe, options.lines);
 }
 
 }  // namespace
