@@ -77,10 +77,10 @@ inline constexpr wchar_t kConsolePipeName[] = L"\\\\.\\pipe\\nemora-debug";
 // that say what went wrong. Bytes go as they are: nothing is split, escaped or
 // dropped. One thread at a time.
 //
-//     nemora::ConsolePipe pipe;
-//     if (pipe.Open(std::chrono::seconds(5)) == nemora::ConsolePipe::Opened::kOpened &&
-//         pipe.Write("FPS:60\n") == nemora::ConsolePipe::Written::kAll) { /* it reached the pipe */
-//         }
+//     using nemora::ConsolePipe;
+//     ConsolePipe pipe;
+//     const bool sent = pipe.Open(std::chrono::seconds(5)) == ConsolePipe::Opened::kOpened &&
+//                       pipe.Write("FPS:60\n") == ConsolePipe::Written::kAll;
 class ConsolePipe {
   public:
     enum class Opened {

@@ -163,6 +163,34 @@ TEST(ClientToConsole, AClientThatHoldsThePipeIsWaitedFor) {
                                                   kConnectedLine, "second"}));
 }
 
+// A client destroyed while another holds the console's one pipe instance gives
+// up on it: what it held is lost, and the console goes on serving the holder
+// and then the next client as usual.
+TEST(ClientToConsole, DestructionWhileAnotherClientHoldsThePipeGivesUp) {
+    ConsoleIntake console;
+    ASSERT_TRUE(console.WaitUntilListening());
+    UniqueFileHandle other;
+    ASSERT_TRUE(WaitUntil([&] {
+        other.reset(CreateFileW(kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        return static_cast<bool>(other);
+    }));
+    auto client = std::make_unique<DebugClient>();
+    client->Line("never delivered");
+    const auto start = std::chrono::steady_clock::now();
+    client.reset();
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    std::printf("destruction while the pipe is held: %.1f ms\n", took.count());
+
+    DWORD written = 0;
+    ASSERT_TRUE(WriteFile(other.get(), "holder\n", 7, &written, nullptr));
+    other.reset();
+    DebugClient next;
+    next.Line("next");
+    ASSERT_TRUE(console.WaitFor("next"));
+    EXPECT_EQ(console.Lines(), (std::vector<Line>{kConnectedLine, "holder", kDisconnectedLine,
+                                                  kConnectedLine, "next"}));
+}
+
 // No console at first: the calls return, the buffer keeps the newest lines,
 // and the gap is reported once a console appears.
 TEST(ClientWithoutConsole, CallsReturnAndTheGapIsReportedWhenTheConsoleAppears) {
