@@ -39,6 +39,27 @@ std::vector<Line> Concat(std::initializer_list<std::vector<Line>> parts) {
     return all;
 }
 
+// Makes a client, queues one line and destroys the client: how long the
+// destruction took, in milliseconds.
+double DestructionMs() {
+    auto client = std::make_unique<DebugClient>();
+    client->Line("never delivered");
+    const auto start = std::chrono::steady_clock::now();
+    client.reset();
+    return std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+// Another client, holding the console's one pipe instance.
+UniqueFileHandle HoldThePipe() {
+    UniqueFileHandle other;
+    WaitUntil([&] {
+        other.reset(CreateFileW(kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        return static_cast<bool>(other);
+    });
+    return other;
+}
+
 TEST(ClientToConsole, LinesArriveInOrderBetweenTheStatusLines) {
     ConsoleIntake console;
     ASSERT_TRUE(console.WaitUntilListening());
@@ -145,12 +166,8 @@ TEST(ClientToConsole, ThreadsInterleaveWholeLinesOnly) {
 TEST(ClientToConsole, AClientThatHoldsThePipeIsWaitedFor) {
     ConsoleIntake console;
     ASSERT_TRUE(console.WaitUntilListening());
-    // Another client has the console's one pipe instance.
-    UniqueFileHandle other;
-    ASSERT_TRUE(WaitUntil([&] {
-        other.reset(CreateFileW(kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        return static_cast<bool>(other);
-    }));
+    UniqueFileHandle other = HoldThePipe();
+    ASSERT_TRUE(other);
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(other.get(), "first\n", 6, &written, nullptr));
     DebugClient client;
@@ -169,17 +186,9 @@ TEST(ClientToConsole, AClientThatHoldsThePipeIsWaitedFor) {
 TEST(ClientToConsole, DestructionWhileAnotherClientHoldsThePipeGivesUp) {
     ConsoleIntake console;
     ASSERT_TRUE(console.WaitUntilListening());
-    UniqueFileHandle other;
-    ASSERT_TRUE(WaitUntil([&] {
-        other.reset(CreateFileW(kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        return static_cast<bool>(other);
-    }));
-    auto client = std::make_unique<DebugClient>();
-    client->Line("never delivered");
-    const auto start = std::chrono::steady_clock::now();
-    client.reset();
-    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
-    std::printf("destruction while the pipe is held: %.1f ms\n", took.count());
+    UniqueFileHandle other = HoldThePipe();
+    ASSERT_TRUE(other);
+    std::printf("destruction while the pipe is held: %.1f ms\n", DestructionMs());
 
     DWORD written = 0;
     ASSERT_TRUE(WriteFile(other.get(), "holder\n", 7, &written, nullptr));
@@ -236,12 +245,7 @@ TEST(ClientWithoutConsole, TheByteBoundKeepsTheNewestLinesThatFit) {
 }
 
 TEST(ClientWithoutConsole, DestructionReturnsWhenNoConsoleEverCame) {
-    auto client = std::make_unique<DebugClient>();
-    client->Line("never delivered");
-    const auto start = std::chrono::steady_clock::now();
-    client.reset();
-    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
-    std::printf("destruction with no console: %.1f ms\n", took.count());
+    std::printf("destruction with no console: %.1f ms\n", DestructionMs());
     // The pipe is free for a console started afterwards: nothing of the client lingers.
     ConsoleIntake console;
     DebugClient next;
