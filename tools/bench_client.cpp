@@ -1,32 +1,37 @@
 // What one DebugClient::Line call costs its caller, per call (median and tail,
-// in nanoseconds), whatever the console does: keeping up, absent, or frozen with
-// the pipe full; beside a direct blocking WriteFile of the same line to a pipe
-// whose reader keeps up, measured in the same run.
+// in nanoseconds), whatever the real console does: keeping up, absent, or with
+// its window thread blocked; beside a direct blocking WriteFile of the same line
+// to the same console, measured in the same run.
 //
-// The console's real intake runs on a thread of this process (it can't be
-// stopped once started), so the cases without it run first, and the frozen
-// console is a pipe server of this tool's own that never reads.
+// The console is nemora-console.exe, started by this tool as a process of its
+// own (or the one already running, which is then left running). Its window
+// thread is blocked by suspending it from here. For scale, one more case: a
+// pipe whose reader never reads, so that the client's writer stays stuck in a
+// write with the pipe full (a private pipe name, so it works beside a console).
 //
-// Run: bench_client.exe [calls]   (default 200000 per case)
+// Each case is measured flat out (calls back to back) and paced (one call per
+// 50 us, a host that logs steadily), each with a fresh client.
+//
+// Run: bench_client.exe [calls]   (default 200000 per flat-out case; a tenth paced)
 
 #include <windows.h>
 
 #include <intrin.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
+#include <optional>
+#include <string>
 #include <string_view>
-#include <thread>
-#include <utility>
 #include <vector>
 
+#include "app/console_window.h"
 #include "client/nemora_client.h"
-#include "handoff/handoff.h"
-#include "intake/pipe_listener.h"
+#include "tests/support/console_process.h"
 #include "tests/support/unique_handle.h"
 
 namespace {
@@ -97,151 +102,244 @@ Samples Measure(std::size_t count, std::uint64_t gapTicks, Call&& call) {
     return samples;
 }
 
-void Print(const char* label, const Figures& f, const Figures& reference) {
-    std::printf("%-44s median %7.0f  p99 %7.0f  p99.9 %8.0f  max %9.0f  | %6.0f %6.0f\n", label,
-                f.median, f.p99, f.p999, f.max, reference.median / f.median, reference.p99 / f.p99);
+// A pipe nobody else serves: the reader that never reads.
+constexpr wchar_t kStuckPipeName[] = L"\\\\.\\pipe\\nemora-bench-stuck";
+// And one nobody serves at all, for "no console" beside a console that was already running.
+constexpr wchar_t kUnservedPipeName[] = L"\\\\.\\pipe\\nemora-bench-unserved";
+// The pipe's in-buffer, as the console makes it.
+constexpr DWORD kPipeBufferBytes = 65536;
+
+struct Row {
+    std::string label;
+    Figures flatOut;
+    Figures paced;
+    std::string note;
+};
+
+struct Run {
+    std::size_t calls = 0;
+    std::uint64_t pacedGap = 0;
+    double ticksPerNs = 1;
+};
+
+std::string Plural(std::uint64_t count, const char* what) {
+    return std::to_string(count) + " " + what;
 }
 
-nemora::UniqueFileHandle OpenConsolePipe() {
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        nemora::UniqueFileHandle pipe(
-            CreateFileW(nemora::kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        if (pipe) {
-            return pipe;
-        }
-        Sleep(5);
+// Measures Line() flat out and paced, each with a fresh client that `prepare`
+// readies (connects, say) and whose result is kept until the client has had
+// `flush` to write what it holds. The note says what became of the lines.
+template <typename Prepare>
+Row MeasureClient(const Run& run, std::string label, const nemora::DebugClientOptions& options,
+                  Prepare&& prepare, std::chrono::milliseconds flush) {
+    Row row{std::move(label), {}, {}, {}};
+    std::uint64_t dropped = 0;
+    bool allWritten = true;
+    for (const bool paced : {false, true}) {
+        nemora::DebugClient client(options);
+        [[maybe_unused]] const auto kept = prepare(client);
+        const std::size_t count = paced ? run.calls / 10 : run.calls;
+        const Figures figures = Measure(count, paced ? run.pacedGap : 0, [&] {
+                                    client.Line(kLine);
+                                }).In(run.ticksPerNs);
+        (paced ? row.paced : row.flatOut) = figures;
+        allWritten = client.Flush(flush) && allWritten;
+        dropped += client.DroppedLines();
     }
-    return {};
+    row.note = Plural(dropped, "lines dropped by the client") +
+               (allWritten ? ", the rest written to the pipe" : ", the rest never written");
+    return row;
 }
 
-// Takes the console's pending Lines as its window thread would, until stopped.
-class Consumer {
+// Connects the client before the clock starts: the first line goes through.
+int Connect(nemora::DebugClient& client) {
+    client.Line("bench: connecting");
+    client.Flush(10s);
+    return 0;
+}
+
+// The console's window thread, suspended for as long as this lives.
+class SuspendedThread {
   public:
-    Consumer()
-        : thread_([this] {
-              while (!stop_.load()) {
-                  taken_ += nemora::TakeAllLines().size();
-                  Sleep(1);
-              }
-              taken_ += nemora::TakeAllLines().size();
-          }) {}
-    ~Consumer() { Stop(); }
-    std::uint64_t Stop() {
-        if (thread_.joinable()) {
-            stop_.store(true);
-            thread_.join();
+    explicit SuspendedThread(DWORD id)
+        : thread_(OpenThread(THREAD_SUSPEND_RESUME, FALSE, id)),
+          suspended_(thread_ && SuspendThread(thread_.get()) != static_cast<DWORD>(-1)) {}
+    ~SuspendedThread() {
+        if (suspended_) {
+            ResumeThread(thread_.get());
         }
-        return taken_;
     }
+    SuspendedThread(const SuspendedThread&) = delete;
+    SuspendedThread& operator=(const SuspendedThread&) = delete;
+    bool suspended() const { return suspended_; }
 
   private:
-    std::atomic<bool> stop_{false};
-    std::uint64_t taken_ = 0;
-    std::thread thread_;
+    nemora::UniqueHandle thread_;
+    bool suspended_;
 };
+
+// A pipe server that takes a client and then never reads.
+class StuckReader {
+  public:
+    StuckReader()
+        : pipe_(CreateNamedPipeW(kStuckPipeName, PIPE_ACCESS_INBOUND,
+                                 PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, 0,
+                                 kPipeBufferBytes, 0, nullptr)) {}
+    ~StuckReader() { DisconnectNamedPipe(pipe_.get()); }
+    StuckReader(const StuckReader&) = delete;
+    StuckReader& operator=(const StuckReader&) = delete;
+
+    // Fills the pipe through the client until its writer is stuck in a write.
+    void Fill(nemora::DebugClient& client) {
+        for (int i = 0; i < 10000; ++i) {
+            client.Line(kLine);
+        }
+        ConnectNamedPipe(pipe_.get(), nullptr);  // the writer may have connected already
+        while (client.Flush(100ms)) {
+            client.Line(kLine);  // the pipe took it all: more, until it stays full
+        }
+    }
+    explicit operator bool() const { return static_cast<bool>(pipe_); }
+
+  private:
+    nemora::UniqueFileHandle pipe_;
+};
+
+void PrintFigures(const Figures& f, const Figures& direct) {
+    std::printf(" %8.0f %8.0f %9.0f %6.0fx %6.0fx |", f.median, f.p99, f.max,
+                direct.median / f.median, direct.p99 / f.p99);
+}
+
+void PrintTable(const std::vector<Row>& rows, const Row& direct) {
+    std::printf("%-46s|%-45s|%-45s\n", "", "  flat out (ns per call)", "  one call per 50 us (ns)");
+    std::printf("%-46s|", "case");
+    for (int i = 0; i < 2; ++i) {
+        std::printf(" %8s %8s %9s %7s %7s |", "median", "p99", "max", "vs WF", "vs WF");
+    }
+    std::printf("\n");
+    for (const Row& row : rows) {
+        std::printf("%-46s|", row.label.c_str());
+        PrintFigures(row.flatOut, direct.flatOut);
+        PrintFigures(row.paced, direct.paced);
+        std::printf("\n");
+    }
+    std::printf("\n(vs WF: how many times cheaper than the direct WriteFile, median and p99)\n");
+    for (const Row& row : rows) {
+        if (!row.note.empty()) {
+            std::printf("%s: %s\n", row.label.c_str(), row.note.c_str());
+        }
+    }
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::size_t calls = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 200000;
-    const double ticksPerNs = TicksPerNs();
-    const auto pacedGap = static_cast<std::uint64_t>(kPacedIntervalNs * ticksPerNs);
-    std::printf("line of %zu bytes, %zu calls per case, time-stamp counter at %.3f GHz\n",
-                kLine.size() + 1, calls, ticksPerNs);
-    Figures timer = Measure(calls, 0, [] {}).In(ticksPerNs);
-    std::printf("(timer overhead: median %.0f ns, included in every figure)\n\n", timer.median);
+    using nemora::test::ConsoleProcess;
+    Run run;
+    run.calls = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 200000;
+    if (run.calls < 100) {
+        std::fprintf(stderr, "usage: bench_client [calls per case, at least 100]\n");
+        return 2;
+    }
+    run.ticksPerNs = TicksPerNs();
+    run.pacedGap = static_cast<std::uint64_t>(kPacedIntervalNs * run.ticksPerNs);
+    std::printf(
+        "line of %zu bytes, %zu calls flat out and %zu paced per case,"
+        " time-stamp counter at %.3f GHz\n",
+        kLine.size() + 1, run.calls, run.calls / 10, run.ticksPerNs);
+    const Figures timer = Measure(run.calls, 0, [] {}).In(run.ticksPerNs);
+    std::printf("(timer overhead: median %.0f ns, included in every figure)\n", timer.median);
 
-    // 1. No console at all.
-    Figures absent;
-    std::uint64_t absentDropped = 0;
+    std::vector<Row> rows;
+
+    // No console. A console that was already running is left alone; the
+    // client then looks for a pipe name nobody serves, which it sees the same way.
+    HWND running = FindWindowW(nemora::kWindowClassName, nullptr);
     {
-        nemora::DebugClient client;
-        absent = Measure(calls, 0, [&] { client.Line(kLine); }).In(ticksPerNs);
-        absentDropped = client.DroppedLines();
+        nemora::DebugClientOptions options;
+        if (running != nullptr) {
+            options.pipeName = kUnservedPipeName;
+        }
+        rows.push_back(MeasureClient(
+            run, "Line(), no console", options, [](nemora::DebugClient&) { return 0; }, 0ms));
+        if (running != nullptr) {
+            rows.back().note += " (a console was running: a pipe name nobody serves instead)";
+        }
     }
 
-    // 2. A console whose window thread is frozen: the pipe is full, the writer
-    // is stuck in a write.
-    Figures frozen;
-    std::uint64_t frozenDropped = 0;
+    // A reader that never reads: the writer stuck in a write, the pipe full.
     {
-        nemora::UniqueFileHandle server(CreateNamedPipeW(
-            nemora::kPipeName, PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-            1, 0, nemora::kPipeInputBufferBytes, 0, nullptr));
-        nemora::DebugClient client;
-        for (int i = 0; i < 10000; ++i) {
-            client.Line(kLine);
-        }
-        ConnectNamedPipe(server.get(), nullptr);
-        while (client.Flush(100ms)) {
-            client.Line(kLine);  // keeps writing until the pipe stays full
-        }
-        frozen = Measure(calls, 0, [&] { client.Line(kLine); }).In(ticksPerNs);
-        frozenDropped = client.DroppedLines();
-        client.Shutdown();  // gives up after its flush timeout
-        DisconnectNamedPipe(server.get());
+        nemora::DebugClientOptions options;
+        options.pipeName = kStuckPipeName;
+        rows.push_back(MeasureClient(
+            run, "Line(), pipe full (reader never reads)", options,
+            [](nemora::DebugClient& client) {
+                auto reader = std::make_unique<StuckReader>();
+                reader->Fill(client);
+                return reader;
+            },
+            0ms));
     }
 
-    // 3. The console's intake keeping up, with the window thread's part done by a consumer.
-    nemora::UniqueHandle listener(
-        CreateThread(nullptr, 0, nemora::RunPipeListener, nullptr, 0, nullptr));
-    Figures flatOut;
-    Figures paced;
-    std::uint64_t flatOutDropped = 0;
-    std::uint64_t pacedDropped = 0;
-    std::uint64_t delivered = 0;
-    double deliveredSeconds = 0;
-    {
-        Consumer consumer;
-        {
-            nemora::DebugClient client;
-            client.Line("warm-up");
-            client.Flush(5000ms);
-            const auto start = std::chrono::steady_clock::now();
-            flatOut = Measure(calls, 0, [&] { client.Line(kLine); }).In(ticksPerNs);
-            client.Flush(10000ms);
-            deliveredSeconds =
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-            flatOutDropped = client.DroppedLines();
-            paced = Measure(calls / 10, pacedGap, [&] { client.Line(kLine); }).In(ticksPerNs);
-            pacedDropped = client.DroppedLines() - flatOutDropped;
+    ConsoleProcess console;
+    if (running == nullptr) {
+        if (!console.Start()) {
+            std::fprintf(stderr, "could not start %ls\n",
+                         nemora::test::BuildTreePath(L"app\\nemora-console.exe").c_str());
+            return 1;
         }
-        delivered = consumer.Stop();
+        running = console.window();
+        std::printf("started nemora-console.exe (process %lu)\n", console.pid());
+    } else {
+        std::printf("using the nemora-console.exe already running\n");
+    }
+    const DWORD windowThread = GetWindowThreadProcessId(running, nullptr);
+
+    rows.push_back(MeasureClient(run, "Line(), console keeping up", {}, Connect, 10s));
+
+    {
+        bool suspended = true;
+        rows.push_back(MeasureClient(
+            run, "Line(), console's window thread blocked", {},
+            [&](nemora::DebugClient& client) {
+                Connect(client);  // while the console still answers
+                auto blocked = std::make_unique<SuspendedThread>(windowThread);
+                // Blocked indeed: the window no longer answers a message.
+                suspended = suspended && blocked->suspended() &&
+                            SendMessageTimeoutW(running, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 500,
+                                                nullptr) == 0;
+                return blocked;  // resumed once the client has had its flush
+            },
+            2s));
+        if (!suspended) {
+            rows.back().note += " (could not suspend the window thread: measured unblocked)";
+        }
     }
 
-    // 4. The same line written straight to the pipe with a blocking WriteFile.
-    Figures direct;
+    // The same line written straight to the console's pipe with a blocking
+    // WriteFile, the console keeping up: what the host would pay without the client.
+    Row direct{"direct blocking WriteFile, console keeping up", {}, {}, {}};
     {
-        Consumer consumer;
-        const nemora::UniqueFileHandle pipe = OpenConsolePipe();
-        if (!pipe) {
-            std::printf("could not open the pipe for the direct writes\n");
+        nemora::test::PipeClient pipe;
+        if (!pipe.Connect(10s)) {
+            std::fprintf(stderr, "could not open the console's pipe for the direct writes\n");
             return 1;
         }
         std::string line(kLine);
         line += '\n';
         DWORD written = 0;
-        direct = Measure(calls, 0, [&] {
-                     WriteFile(pipe.get(), line.data(), DWORD(line.size()), &written, nullptr);
-                 }).In(ticksPerNs);
+        const auto write = [&] {
+            WriteFile(pipe.handle(), line.data(), DWORD(line.size()), &written, nullptr);
+        };
+        direct.flatOut = Measure(run.calls, 0, write).In(run.ticksPerNs);
+        direct.paced = Measure(run.calls / 10, run.pacedGap, write).In(run.ticksPerNs);
     }
+    rows.insert(rows.begin(), direct);
 
-    std::printf(
-        "per call, ns; after the bar: how many times cheaper than the direct WriteFile"
-        " (median, p99)\n");
-    Print("direct blocking WriteFile, reader keeping up", direct, direct);
-    Print("Line(), console keeping up, flat out", flatOut, direct);
-    Print("Line(), console keeping up, one per 50 us", paced, direct);
-    Print("Line(), no console", absent, direct);
-    Print("Line(), console frozen (pipe full)", frozen, direct);
-    std::printf("\nflat out: %zu calls delivered in %.3f s with %llu dropped by the client\n",
-                calls, deliveredSeconds, static_cast<unsigned long long>(flatOutDropped));
-    std::printf("paced: %llu dropped; the console's queue took %llu lines, dropped %llu\n",
-                static_cast<unsigned long long>(pacedDropped),
-                static_cast<unsigned long long>(delivered),
-                static_cast<unsigned long long>(nemora::PendingLines().Dropped()));
-    std::printf("no console: %llu dropped; frozen console: %llu dropped\n",
-                static_cast<unsigned long long>(absentDropped),
-                static_cast<unsigned long long>(frozenDropped));
+    std::printf("\n");
+    PrintTable(rows, direct);
+    if (console.process() != nullptr) {
+        console.Close();
+    }
     return 0;
 }
