@@ -24,7 +24,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -62,7 +61,6 @@ double TicksPerNs() {
 struct Figures {
     double median = 0;
     double p99 = 0;
-    double p999 = 0;
     double max = 0;
 };
 
@@ -76,7 +74,7 @@ class Samples {
             return double(ticks_[std::min(ticks_.size() - 1, std::size_t(q * ticks_.size()))]) /
                    ticksPerNs;
         };
-        return {at(0.5), at(0.99), at(0.999), double(ticks_.back()) / ticksPerNs};
+        return {at(0.5), at(0.99), double(ticks_.back()) / ticksPerNs};
     }
 
   private:
@@ -122,10 +120,6 @@ struct Run {
     double ticksPerNs = 1;
 };
 
-std::string Plural(std::uint64_t count, const char* what) {
-    return std::to_string(count) + " " + what;
-}
-
 // Measures Line() flat out and paced, each with a fresh client that `prepare`
 // readies (connects, say) and whose result is kept until the client has had
 // `flush` to write what it holds. The note says what became of the lines.
@@ -146,7 +140,7 @@ Row MeasureClient(const Run& run, std::string label, const nemora::DebugClientOp
         allWritten = client.Flush(flush) && allWritten;
         dropped += client.DroppedLines();
     }
-    row.note = Plural(dropped, "lines dropped by the client") +
+    row.note = std::to_string(dropped) + " lines dropped by the client" +
                (allWritten ? ", the rest written to the pipe" : ", the rest never written");
     return row;
 }
@@ -199,7 +193,6 @@ class StuckReader {
             client.Line(kLine);  // the pipe took it all: more, until it stays full
         }
     }
-    explicit operator bool() const { return static_cast<bool>(pipe_); }
 
   private:
     nemora::UniqueFileHandle pipe_;
