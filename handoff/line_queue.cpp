@@ -34,7 +34,9 @@ std::vector<Line> LineQueue::TakeAll() {
     return {std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end())};
 }
 
-bool LineQueue::Empty() const { return size_.load() == 0; }
+bool LineQueue::Empty() const {
+    return size_.load() == 0;
+}
 
 std::size_t LineQueue::Dropped() const {
     std::lock_guard lock(mutex_);
