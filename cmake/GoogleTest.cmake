@@ -15,9 +15,10 @@ include(GoogleTest)
 
 # Adds a GoogleTest executable; each case becomes its own CTest test.
 # LOCK names the machine-wide resource (pipe, mutex, window class) its cases
-# share, so that CTest never runs two of them at once.
+# share, so that CTest never runs two of them at once. LABELS tag every case
+# (ctest -L picks them out).
 function(nemora_add_test name)
-    cmake_parse_arguments(ARG "" "LOCK;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(ARG "" "LOCK;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
     add_executable(${name} ${ARG_SOURCES})
     target_link_libraries(${name} PRIVATE ${ARG_LIBS} GTest::gtest_main)
     if(NOT ARG_TIMEOUT)
@@ -26,6 +27,9 @@ function(nemora_add_test name)
     set(props TIMEOUT ${ARG_TIMEOUT})
     if(ARG_LOCK)
         list(APPEND props RESOURCE_LOCK ${ARG_LOCK})
+    endif()
+    if(ARG_LABELS)
+        list(APPEND props LABELS "${ARG_LABELS}")
     endif()
     gtest_discover_tests(${name}
         DISCOVERY_MODE PRE_TEST

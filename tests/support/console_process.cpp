@@ -103,9 +103,10 @@ bool ConsoleProcess::Launch() {
 }
 
 bool ConsoleProcess::Start(std::chrono::milliseconds timeout) {
-    if (!Launch()) {
-        return false;
-    }
+    return Launch() && WaitForWindow(timeout);
+}
+
+bool ConsoleProcess::WaitForWindow(std::chrono::milliseconds timeout) {
     // The window exists a moment before its view does: wait for both.
     const bool found = WaitUntil(
         [&] {

@@ -43,6 +43,9 @@ class ConsoleProcess {
     bool Start(std::chrono::milliseconds timeout = 20s);
     // Starts the console without waiting for anything.
     bool Launch();
+    // After Launch: waits for the window, its view and the start line; false
+    // on time-out or if the process ended first (e.g. another console runs).
+    bool WaitForWindow(std::chrono::milliseconds timeout = 20s);
 
     HWND window() const { return window_; }
     HWND view() const { return view_; }

@@ -1,0 +1,42 @@
+#pragma once
+
+// What the view probe (a hook library loaded into the console) records about
+// every batch of text the console appends to its view, in a shared memory
+// block named after the console's process id. Written by the console's window
+// thread only; read by the test at any time.
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace nemora::test {
+
+// Per stream of numbered lines ("#A...", "#B...", ...).
+struct ProbeStream {
+    std::atomic<std::uint64_t> shown;     // numbered lines appended, intact
+    std::atomic<std::uint64_t> skipped;   // sequence numbers jumped over (lines never shown)
+    std::atomic<std::uint64_t> disorder;  // lines whose number was not above the previous one
+    std::atomic<std::uint64_t> damaged;   // lines that start like numbered ones but aren't
+    std::atomic<std::int64_t> last;       // the last sequence number shown, -1 before any
+};
+
+inline constexpr int kProbeStreams = 26;  // 'A'..'Z'
+
+struct ProbeCounters {
+    std::atomic<std::uint64_t> batches;        // appends (non-empty replacements)
+    std::atomic<std::uint64_t> lines;          // lines appended, of any kind
+    std::atomic<std::uint64_t> maxBatchLines;  // the most lines one append carried
+    std::atomic<std::uint64_t> maxBatchUnits;  // the most UTF-16 units one append carried
+    std::atomic<std::uint64_t> trims;          // replacements with the empty text
+    ProbeStream streams[kProbeStreams];
+};
+
+inline std::wstring ProbeMappingName(DWORD consolePid) {
+    return L"Local\\nemora-view-probe-" + std::to_wstring(consolePid);
+}
+
+inline constexpr char kProbeHookProc[] = "NemoraProbeCallWndProc";
+
+}  // namespace nemora::test
