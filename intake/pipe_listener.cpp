@@ -17,8 +17,16 @@ HANDLE CreateConsolePipe() {
 }
 
 bool WaitForClient(HANDLE pipe) {
-    // A client that opened the pipe between its creation and this call is connected too.
-    return ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED;
+    if (ConnectNamedPipe(pipe, nullptr)) {
+        return true;
+    }
+    // A client that opened the pipe between its creation and this call is
+    // connected too. One that also wrote and closed in that instant reports
+    // as "no data", yet what it wrote is still in the pipe to be read: served
+    // like any other, its lines and its status lines show instead of
+    // vanishing with the pipe.
+    const DWORD error = GetLastError();
+    return error == ERROR_PIPE_CONNECTED || error == ERROR_NO_DATA;
 }
 
 }  // namespace
