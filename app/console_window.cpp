@@ -22,8 +22,18 @@ constexpr UINT_PTR kDeferredDrainTimer = 1;
 constexpr UINT_PTR kStrandedLinesTimer = 2;
 constexpr UINT kStrandedLinesCheckMs = 250;
 
+// The same for the title: a reading that comes within one frame of the last
+// title change is shown by a one-shot timer, with whatever reading is latest
+// by then. Each title change is a round trip to the window system; under a
+// flood of readings, changing it once per reading would keep the window's
+// thread busy for minutes and hold up the drains and the close behind them.
+constexpr auto kTitleFrame = std::chrono::milliseconds(16);
+constexpr UINT_PTR kDeferredTitleTimer = 3;
+
 Clock::time_point lastDrainEnd{};
 bool drainDeferred = false;
+Clock::time_point lastTitleChange{};
+bool titleDeferred = false;
 
 void DrainNow(HWND window) {
     if (drainDeferred) {
@@ -55,20 +65,61 @@ void OnDrainRequest(HWND window) {
     }
 }
 
+void UpdateTitle(HWND window) {
+    if (titleDeferred) {
+        KillTimer(window, kDeferredTitleTimer);
+        titleDeferred = false;
+    }
+    const std::wstring title = FormatFpsTitle(latestFps.load(std::memory_order_relaxed));
+    SetWindowTextW(window, title.c_str());
+    lastTitleChange = Clock::now();
+}
+
+void OnFpsReading(HWND window) {
+    if (titleDeferred) {
+        return;  // the timer's update shows this reading, or a later one
+    }
+    const auto sinceLastChange = Clock::now() - lastTitleChange;
+    if (sinceLastChange >= kTitleFrame) {
+        UpdateTitle(window);
+        return;
+    }
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(kTitleFrame - sinceLastChange);
+    if (SetTimer(window, kDeferredTitleTimer, static_cast<UINT>(wait.count()), nullptr) == 0) {
+        UpdateTitle(window);  // no timer to be had: never leave a reading unshown
+        return;
+    }
+    titleDeferred = true;
+}
+
+// Timer messages come only when nothing else is posted, so a steady stream of
+// readings (one posted message each) would hold deferred drains and title
+// changes off for as long as it lasts, and the Lines behind them with them.
+// Each reading therefore also does whatever work is overdue.
+void DoOverdueWork(HWND window) {
+    const auto now = Clock::now();
+    if (drainDeferred && now - lastDrainEnd >= kDrainFrame) {
+        DrainNow(window);
+    } else if (!drainDeferred && drainPending.load() == 0 && now - lastDrainEnd >= kDrainFrame &&
+               !PendingLines().Empty()) {
+        DrainNow(window);  // stranded Lines: their request was lost
+    }
+    if (titleDeferred && now - lastTitleChange >= kTitleFrame) {
+        UpdateTitle(window);
+    }
+}
+
 void OnTimer(HWND window, UINT_PTR timer) {
     if (timer == kDeferredDrainTimer) {
         DrainNow(window);
+    } else if (timer == kDeferredTitleTimer) {
+        UpdateTitle(window);
     } else if (timer == kStrandedLinesTimer) {
         // Only when no request is outstanding: an outstanding one will drain anyway.
         if (drainPending.load() == 0 && !PendingLines().Empty()) {
             DrainNow(window);
         }
     }
-}
-
-void UpdateTitle(HWND window) {
-    const std::wstring title = FormatFpsTitle(latestFps.load(std::memory_order_relaxed));
-    SetWindowTextW(window, title.c_str());
 }
 
 }  // namespace
@@ -123,7 +174,8 @@ LRESULT CALLBACK ConsoleWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
             OnDrainRequest(window);
             return 0;
         case WM_CONSOLE_FPS:
-            UpdateTitle(window);
+            DoOverdueWork(window);
+            OnFpsReading(window);
             return 0;
         default:
             return DefWindowProcW(window, message, wParam, lParam);
