@@ -70,8 +70,8 @@ void Record(ProbeCounters& counters, std::wstring_view text) {
 
 }  // namespace
 
-extern "C" __declspec(dllexport) LRESULT CALLBACK
-    NemoraProbeCallWndProc(int code, WPARAM wParam, LPARAM lParam) {
+// Exported by name through view_probe.def.
+extern "C" LRESULT CALLBACK NemoraProbeCallWndProc(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HC_ACTION) {
         const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
         if (call->message == EM_REPLACESEL && call->lParam != 0) {
