@@ -1,7 +1,8 @@
 // A client that never stops on its own: it opens the console's pipe and writes
 // numbered lines "w<tag> 000000", "w<tag> 000001", ... in small pieces that
-// cut through the lines, pausing after each piece, until its pipe breaks or it
-// is killed. Tests kill it in the middle of a line.
+// cut through the lines, pausing after each piece (1 ms for the first 200
+// lines, then 100 ms), until its pipe breaks or it is killed. Tests kill it in the middle of a
+// line.
 //
 // Usage: nemora-test-writer <tag> <piece bytes>
 
@@ -13,6 +14,8 @@
 #include <string>
 
 #include "intake/pipe_listener.h"
+
+constexpr unsigned kFastLines = 200;
 
 int wmain(int argc, wchar_t** argv) {
     if (argc != 3) {
@@ -41,7 +44,9 @@ int wmain(int argc, wchar_t** argv) {
                 return 0;
             }
             pending.erase(0, written);
-            Sleep(1);
+            // Slower after a while, so that a writer the test is slow to kill
+            // can't fill the view: still mid-line whenever the kill comes.
+            Sleep(sequence < kFastLines ? 1 : 100);
         }
     }
 }
