@@ -154,6 +154,71 @@ TEST(Flood, AMillionLinesShowInOrderWhileTheWindowAnswersAndMemoryStaysFlat) {
             sampler.Slowest().count(), exitCode ? std::to_string(*exitCode) : "hung"});
 }
 
+// Lines at the length cap and past it: the pending-line limit counts Lines,
+// not bytes, so this is the most memory the queue can hold, and each Line
+// wraps over dozens of rows in the view.
+TEST(Flood, LinesAtTheLengthCapKeepTheWindowAnsweringAndMemoryBounded) {
+    constexpr std::uint32_t kLines = 20'000;
+    constexpr std::size_t kPayload = 5000;  // cut to 4096 bytes and a marker
+    ConsoleProcess console;
+    ASSERT_TRUE(console.Start());
+    const auto peakAtStart = PeakWorkingSet(console.process()).value_or(0);
+    ViewProbe probe;
+    ASSERT_TRUE(probe.Attach(console));
+    UiRoundTripSampler sampler(console.window());
+
+    PipeClient client;
+    ASSERT_TRUE(client.Connect());
+    std::string pending;
+    for (std::uint32_t i = 0; i < kLines; ++i) {
+        // The numbered line last, so that each cut Line still ends "]" after its marker
+        // and the next numbered line shows which were dropped.
+        pending += std::string(kPayload, static_cast<char>('a' + i % 26)) + "\n";
+        AppendNumberedLine(pending, 'L', i);
+        if (pending.size() >= 1 << 20) {
+            ASSERT_TRUE(client.Write(pending));
+            pending.clear();
+        }
+    }
+    ASSERT_TRUE(client.Write(pending));
+    client.Close();
+
+    const auto& numbered = probe.stream('L');
+    EXPECT_TRUE(WaitUntil([&] { return numbered.last.load() == kLines - 1; }, 60s))
+        << "last shown " << numbered.last.load();
+    ASSERT_TRUE(console.WaitForText(kDisconnected, 30s));
+    sampler.Stop();
+    const auto peak = PeakWorkingSet(console.process()).value_or(0);
+
+    const auto lines = console.ViewLines();
+    const std::wstring marker =
+        L" \u2026 [" + std::to_wstring(kPayload - 4096) + L" more bytes not shown]";
+    for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+        const auto parsed = ParseNumberedLine(std::wstring_view(lines[i]));
+        if (parsed.kind == Numbered::kNo) {
+            ASSERT_EQ(lines[i].size(), 4096 + marker.size()) << "view line " << i;
+            ASSERT_TRUE(lines[i].ends_with(marker)) << "view line " << i;
+        } else {
+            ASSERT_EQ(parsed.kind, Numbered::kYes) << "view line " << i;
+        }
+    }
+    EXPECT_EQ(numbered.disorder.load(), 0u);
+    EXPECT_EQ(numbered.damaged.load(), 0u);
+    EXPECT_EQ(sampler.Misses(), 0u) << "slowest round trip " << sampler.Slowest().count() << " ms";
+    // At most a full queue of capped Lines (8192 x ~4 KiB) and one batch on top
+    // of what the console took at start.
+    EXPECT_LE(peak, peakAtStart + 96u * 1024 * 1024)
+        << peakAtStart / 1024 << " KiB at start, " << peak / 1024 << " KiB at the end";
+
+    const auto exitCode = console.Close();
+    EXPECT_EQ(exitCode, 0u);
+    std::printf("REPORT-DETAIL long-lines peak_at_start_kib=%zu batches=%llu\n", peakAtStart / 1024,
+                static_cast<unsigned long long>(probe.counters().batches.load()));
+    const auto shown = probe.counters().lines.load() - probe.counters().statusLines.load();
+    Report({"flood-capped-lines", 2ull * kLines, shown, 2ull * kLines - shown, peak,
+            sampler.Slowest().count(), exitCode ? std::to_string(*exitCode) : "hung"});
+}
+
 // ---- Churn ---------------------------------------------------------------
 
 std::string ChurnText(int client) {

@@ -39,7 +39,11 @@ void Record(ProbeCounters& counters, std::wstring_view text) {
     for (std::size_t end; (end = text.find(L"\r\n", start)) != std::wstring_view::npos;
          start = end + 2) {
         ++lines;
-        const auto parsed = nemora::test::ParseNumberedLine(text.substr(start, end - start));
+        const std::wstring_view line = text.substr(start, end - start);
+        if (line.starts_with(L"[console] ")) {
+            counters.statusLines.fetch_add(1);
+        }
+        const auto parsed = nemora::test::ParseNumberedLine(line);
         if (parsed.kind == Numbered::kNo) {
             continue;
         }

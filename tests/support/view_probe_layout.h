@@ -30,6 +30,7 @@ struct ProbeCounters {
     std::atomic<std::uint64_t> maxBatchLines;  // the most lines one append carried
     std::atomic<std::uint64_t> maxBatchUnits;  // the most UTF-16 units one append carried
     std::atomic<std::uint64_t> trims;          // replacements with the empty text
+    std::atomic<std::uint64_t> statusLines;    // the console's own lines, "[console] ..."
     ProbeStream streams[kProbeStreams];
 };
 
