@@ -92,17 +92,17 @@ void OnFpsReading(HWND window) {
     titleDeferred = true;
 }
 
-// Timer messages come only when nothing else is posted, so a steady stream of
-// readings (one posted message each) would hold deferred drains and title
-// changes off for as long as it lasts, and the Lines behind them with them.
-// Each reading therefore also does whatever work is overdue.
+// Timer messages come only when nothing else is posted, and a drain request
+// posted behind a backlog of readings (one posted message each) waits for all
+// of them: a steady stream of readings, or a backlog left by a stalled window
+// thread, would hold the Lines off for as long as it lasts. Each reading
+// therefore also does whatever work is overdue: a deferred drain, Lines whose
+// request is still queued behind it (that request then finds nothing), lost
+// ones, and a deferred title change.
 void DoOverdueWork(HWND window) {
     const auto now = Clock::now();
-    if (drainDeferred && now - lastDrainEnd >= kDrainFrame) {
+    if (now - lastDrainEnd >= kDrainFrame && (drainDeferred || !PendingLines().Empty())) {
         DrainNow(window);
-    } else if (!drainDeferred && drainPending.load() == 0 && now - lastDrainEnd >= kDrainFrame &&
-               !PendingLines().Empty()) {
-        DrainNow(window);  // stranded Lines: their request was lost
     }
     if (titleDeferred && now - lastTitleChange >= kTitleFrame) {
         UpdateTitle(window);

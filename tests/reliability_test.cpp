@@ -154,6 +154,108 @@ TEST(Flood, AMillionLinesShowInOrderWhileTheWindowAnswersAndMemoryStaysFlat) {
             sampler.Slowest().count(), exitCode ? std::to_string(*exitCode) : "hung"});
 }
 
+// Minimised, the view is sized 0 x 0 and every character wraps onto a row of
+// its own: the same flood must not make the window stop answering, and the
+// view must come back whole when the window is restored.
+TEST(Flood, AMinimisedConsoleKeepsAnsweringAndRestoresWithTheLastLine) {
+    constexpr std::uint32_t kLines = 200'000;
+    ConsoleProcess console;
+    ASSERT_TRUE(console.Start());
+    ShowWindow(console.window(), SW_MINIMIZE);
+    ASSERT_TRUE(WaitUntil([&] { return IsIconic(console.window()) != FALSE; }));
+    ViewProbe probe;
+    ASSERT_TRUE(probe.Attach(console));
+    UiRoundTripSampler sampler(console.window());
+
+    PipeClient client;
+    ASSERT_TRUE(client.Connect());
+    FloodWriter writer(client, 'M');
+    ASSERT_TRUE(writer.Write(0, kLines));
+    client.Close();
+    const auto& flood = probe.stream('M');
+    EXPECT_TRUE(WaitUntil([&] { return flood.last.load() == kLines - 1; }, 30s))
+        << "last shown " << flood.last.load();
+    ASSERT_TRUE(console.WaitForText(kDisconnected, 10s));
+    ShowWindow(console.window(), SW_RESTORE);
+    ASSERT_TRUE(WaitUntil([&] { return IsIconic(console.window()) == FALSE; }));
+    sampler.Stop();
+
+    const auto lines = console.ViewLines();
+    ExpectIntactAndInOrder(lines, 'M');
+    EXPECT_EQ(lines.end()[-2], NumberedLineText('M', kLines - 1));
+    EXPECT_EQ(sampler.Misses(), 0u) << "slowest round trip " << sampler.Slowest().count() << " ms";
+    const auto peak = PeakWorkingSet(console.process()).value_or(0);
+    const auto exitCode = console.Close();
+    EXPECT_EQ(exitCode, 0u);
+    Report({"flood-minimised", kLines, flood.shown.load(), flood.skipped.load(), peak,
+            sampler.Slowest().count(), exitCode ? std::to_string(*exitCode) : "hung"});
+}
+
+// The window's thread stalls (a debugger, a long modal loop) while a client
+// keeps writing lines and readings: the listener must not grow the queue
+// past its limit, and once the thread runs again the newest lines and the
+// last reading show and the window answers.
+TEST(Flood, AStalledWindowThreadCatchesUpWithTheNewestLinesAndReading) {
+    constexpr std::uint32_t kLines = 100'000;
+    ConsoleProcess console;
+    ASSERT_TRUE(console.Start());
+    ViewProbe probe;
+    ASSERT_TRUE(probe.Attach(console));
+    const DWORD windowThreadId = GetWindowThreadProcessId(console.window(), nullptr);
+    UniqueHandle windowThread(OpenThread(THREAD_SUSPEND_RESUME, FALSE, windowThreadId));
+    ASSERT_TRUE(windowThread);
+    const auto peakAtStart = PeakWorkingSet(console.process()).value_or(0);
+
+    ASSERT_NE(SuspendThread(windowThread.get()), static_cast<DWORD>(-1));
+    PipeClient client;
+    ASSERT_TRUE(client.Connect());
+    std::string pending;
+    for (std::uint32_t i = 0; i < kLines; ++i) {
+        AppendNumberedLine(pending, 'S', i);
+        pending += "FPS:" + std::to_string(i % 500) + "\n";
+        if (pending.size() >= 64 * 1024) {
+            ASSERT_TRUE(client.Write(pending));
+            pending.clear();
+        }
+    }
+    ASSERT_TRUE(client.Write(pending + "FPS:75\n"));
+    client.Close();
+    const auto peakStalled = PeakWorkingSet(console.process()).value_or(0);
+    ASSERT_NE(ResumeThread(windowThread.get()), static_cast<DWORD>(-1));
+
+    const auto resumed = std::chrono::steady_clock::now();
+    UiRoundTripSampler sampler(console.window());
+    const auto& stream = probe.stream('S');
+    EXPECT_TRUE(WaitUntil([&] { return stream.last.load() == kLines - 1; }, 30s))
+        << "last shown " << stream.last.load();
+    EXPECT_TRUE(
+        WaitUntil([&] { return console.Title() == L"Nemora Debug Console  \u2014  FPS: 75"; }, 30s))
+        << "title stuck";
+    ASSERT_TRUE(console.WaitForText(kDisconnected, 10s));
+    const auto caughtUp = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - resumed);
+    sampler.Stop();
+
+    EXPECT_EQ(stream.disorder.load(), 0u);
+    EXPECT_EQ(stream.damaged.load(), 0u);
+    EXPECT_EQ(sampler.Misses(), 0u) << "slowest round trip " << sampler.Slowest().count() << " ms";
+    const auto peak = PeakWorkingSet(console.process()).value_or(0);
+    EXPECT_LE(peak, peakAtStart + 16u * 1024 * 1024)
+        << peakAtStart / 1024 << " KiB at start, " << peak / 1024 << " KiB at the end";
+    const auto closing = std::chrono::steady_clock::now();
+    const auto exitCode = console.Close();
+    const auto closed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - closing);
+    EXPECT_EQ(exitCode, 0u);
+    std::printf(
+        "REPORT-DETAIL stalled-window peak_while_stalled_kib=%zu readings=%u "
+        "caught_up_ms=%lld closed_after_ms=%lld\n",
+        peakStalled / 1024, kLines + 1, static_cast<long long>(caughtUp.count()),
+        static_cast<long long>(closed.count()));
+    Report({"flood-window-stalled", kLines, stream.shown.load(), stream.skipped.load(), peak,
+            sampler.Slowest().count(), exitCode ? std::to_string(*exitCode) : "hung"});
+}
+
 // Lines at the length cap and past it: the pending-line limit counts Lines,
 // not bytes, so this is the most memory the queue can hold, and each Line
 // wraps over dozens of rows in the view.
