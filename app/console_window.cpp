@@ -12,15 +12,25 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// A drain request that comes within one frame of the previous drain's end is
-// put off to a one-shot timer: timer messages come after input and paint, so
-// a flood can't keep the window from repainting or being closed. After a
-// quiet spell a request drains at once, as before.
-constexpr auto kDrainFrame = std::chrono::milliseconds(16);
+// Posted messages are retrieved before input and paint, and while a client
+// floods the console a drain request is nearly always posted. So a request
+// that finds keys or mouse input waiting is put off to a one-shot timer (timer
+// messages come after input), leaving drainPending set so that the listener
+// posts nothing more meanwhile; otherwise it drains at once, so a line is
+// shown as soon as it arrives.
 constexpr UINT_PTR kDeferredDrainTimer = 1;
 // Lines whose wake-up was lost (a failed post) are picked up by this slow check.
 constexpr UINT_PTR kStrandedLinesTimer = 2;
 constexpr UINT kStrandedLinesCheckMs = 250;
+// Drains that follow each other closely paint once a frame; painting after
+// every small one would spend the window's thread on repaints nobody sees.
+constexpr auto kPaintFrame = std::chrono::milliseconds(16);
+// How often a flood of readings may also drain Lines held up behind it.
+constexpr auto kDrainFrame = std::chrono::milliseconds(16);
+
+// Keys and mouse only: newer headers add touch and pointer kinds to QS_INPUT,
+// which older systems (and Wine) refuse as invalid flags, answering 0.
+constexpr UINT kUserInput = QS_KEY | QS_MOUSEMOVE | QS_MOUSEBUTTON;
 
 // The same for the title: a reading that comes within one frame of the last
 // title change is shown by a one-shot timer, with whatever reading is latest
@@ -32,8 +42,13 @@ constexpr UINT_PTR kDeferredTitleTimer = 3;
 
 Clock::time_point lastDrainEnd{};
 bool drainDeferred = false;
+Clock::time_point lastPaint{};
 Clock::time_point lastTitleChange{};
 bool titleDeferred = false;
+
+bool UserInputWaiting() {
+    return HIWORD(GetQueueStatus(kUserInput)) != 0;
+}
 
 void DrainNow(HWND window) {
     if (drainDeferred) {
@@ -42,20 +57,23 @@ void DrainNow(HWND window) {
     }
     drainPending.exchange(0);  // before the take, so no Line pushed from here on is missed
     DrainToLogView();
+    // WM_PAINT comes only when no message is posted, which a flood never
+    // allows: paint what is due here, the window and its view, once a frame.
+    const auto now = Clock::now();
+    if (now - lastPaint >= kPaintFrame) {
+        RedrawWindow(window, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+        lastPaint = now;
+    }
     lastDrainEnd = Clock::now();
 }
 
 void OnDrainRequest(HWND window) {
-    const auto sinceLastDrain = Clock::now() - lastDrainEnd;
-    if (sinceLastDrain >= kDrainFrame) {
+    if (!UserInputWaiting()) {
         DrainNow(window);
         return;
     }
-    // drainPending stays set, so the listener posts nothing more meanwhile.
     if (!drainDeferred) {
-        const auto wait =
-            std::chrono::ceil<std::chrono::milliseconds>(kDrainFrame - sinceLastDrain);
-        if (SetTimer(window, kDeferredDrainTimer, static_cast<UINT>(wait.count()), nullptr) == 0) {
+        if (SetTimer(window, kDeferredDrainTimer, USER_TIMER_MINIMUM, nullptr) == 0) {
             // No timer to come back on: with drainPending still set nothing else
             // would ever drain these Lines, so drain them now.
             DrainNow(window);

@@ -36,33 +36,53 @@ void LineFramer::Feed(const char* bytes, std::size_t count) {
     }
 }
 
-// Appends the bytes, hands on every Line they complete, and moves what is left
-// to the front once per call rather than once per Line.
+// Hands on every Line the bytes complete, reading them where they are: only
+// the start of a Line that an earlier Feed left unfinished, and the start of
+// one this Feed leaves unfinished, pass through the accumulator.
 void LineFramer::FeedWhole(const char* bytes, std::size_t count) {
-    accumulator_.append(bytes, count);
-    const char* const data = accumulator_.data();
-    const std::size_t size = accumulator_.size();
-    std::size_t start = 0;
-    while (start < size) {
-        const void* found = std::memchr(data + start, '\n', size - start);
+    const char* next = bytes;
+    const char* const end = bytes + count;
+    if (!accumulator_.empty()) {
+        const void* found = std::memchr(next, '\n', count);
+        if (found == nullptr) {
+            accumulator_.append(next, count);
+            KeepUnfinished();
+            return;
+        }
+        const auto* lineFeed = static_cast<const char*>(found);
+        accumulator_.append(next, static_cast<std::size_t>(lineFeed - next));
+        EmitComplete(accumulator_);
+        accumulator_.clear();
+        next = lineFeed + 1;
+    }
+    while (next < end) {
+        const void* found = std::memchr(next, '\n', static_cast<std::size_t>(end - next));
         if (found == nullptr) {
             break;
         }
-        const std::size_t lineFeed = static_cast<const char*>(found) - data;
-        std::string_view line(data + start, lineFeed - start);
-        if (!line.empty() && line.back() == '\r') {
-            line.remove_suffix(1);
-        }
-        std::uint64_t discarded = 0;
-        if (line.size() > kMaxLineBytes) {
-            discarded = line.size() - kMaxLineBytes;
-            line = line.substr(0, kMaxLineBytes);
-        }
-        Emit(line, discarded);
-        start = lineFeed + 1;
+        const auto* lineFeed = static_cast<const char*>(found);
+        EmitComplete(std::string_view(next, static_cast<std::size_t>(lineFeed - next)));
+        next = lineFeed + 1;
     }
-    accumulator_.erase(0, start);
+    accumulator_.append(next, static_cast<std::size_t>(end - next));
+    KeepUnfinished();
+}
 
+// A complete Line without its line feed: drops a carriage return before it
+// and cuts it to kMaxLineBytes.
+void LineFramer::EmitComplete(std::string_view line) {
+    if (!line.empty() && line.back() == '\r') {
+        line.remove_suffix(1);
+    }
+    std::uint64_t discarded = 0;
+    if (line.size() > kMaxLineBytes) {
+        discarded = line.size() - kMaxLineBytes;
+        line = line.substr(0, kMaxLineBytes);
+    }
+    Emit(line, discarded);
+}
+
+void LineFramer::KeepUnfinished() {
     if (accumulator_.size() > kMaxLineBytes) {
         // The unfinished Line is already too long: keep its head, count the rest.
         // Its last byte may be a carriage return that the line feed will drop.
@@ -99,14 +119,14 @@ void LineFramer::Emit(std::string_view kept, std::uint64_t discarded) {
         onFps_(ParseFpsReading(kept.substr(kFpsPrefix.size())));
         return;
     }
-    Line line;
     if (discarded == 0) {
-        line.assign(kept);
-    } else {
-        const std::string marker = CutMarker(discarded);
-        line.reserve(kept.size() + marker.size());
-        line.append(kept).append(marker);
+        onLine_(Line(kept));
+        return;
     }
+    const std::string marker = CutMarker(discarded);
+    Line line;
+    line.reserve(kept.size() + marker.size());
+    line.append(kept).append(marker);
     onLine_(std::move(line));
 }
 

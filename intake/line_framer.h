@@ -49,6 +49,8 @@ class LineFramer {
   private:
     void FeedWhole(const char* bytes, std::size_t count);
     void FeedDiscarding(const char* bytes, std::size_t count);
+    void EmitComplete(std::string_view line);
+    void KeepUnfinished();
     void Emit(std::string_view kept, std::uint64_t discarded);
 
     LineSink onLine_;

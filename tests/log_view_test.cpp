@@ -220,9 +220,13 @@ TEST_F(LogView, ABatchOverTheBudgetKeepsOnlyTheNewestLines) {
         expected += std::wstring(lines[i].begin(), lines[i].end()) + L"\r\n";
     }
     EXPECT_EQ(Text(), expected);
-    EXPECT_LE(expected.size(), kDrainBudgetUnits);
+    std::size_t cost = 0;
+    for (std::size_t i = dropped; i < lines.size(); ++i) {
+        cost += LayoutCost(lines[i].size() + 2);
+    }
+    EXPECT_LE(cost, kDrainBudgetUnits);
     // The next older Line would not have fitted.
-    EXPECT_GT(expected.size() + lines[dropped - 1].size() + 2, kDrainBudgetUnits);
+    EXPECT_GT(cost + LayoutCost(lines[dropped - 1].size() + 2), kDrainBudgetUnits);
 
     Drain({"after"});
     EXPECT_EQ(DrainDroppedLines() - droppedBefore, dropped) << "a small batch drops nothing";

@@ -1,5 +1,6 @@
 #include "view/log_view.h"
 
+#include <algorithm>
 #include <vector>
 
 #include "handoff/handoff.h"
@@ -11,7 +12,10 @@ HWND logViewWindow = nullptr;
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 std::size_t drainDropped = 0;
+std::size_t drainBudget = kDrainBudgetUnits;
 
 constexpr wchar_t kLineBreak[] = L"\r\n";
 constexpr std::size_t kLineBreakUnits = 2;
@@ -26,21 +30,38 @@ void TrimIfOverThreshold() {
     }
 }
 
-// Index of the oldest Line of the newest run that fits the budget. A Line's
+// Index of the oldest Line of the newest run whose layout cost fits the
+// budget, and that run's cost; the newest Line is always taken. A Line's
 // bytes bound its UTF-16 units from above, so the run is measured without
 // converting anything twice.
-std::size_t FirstLineWithinBudget(const std::vector<Line>& lines) {
-    std::size_t units = 0;
+std::size_t FirstLineWithinBudget(const std::vector<Line>& lines, std::size_t budget,
+                                  std::size_t& cost) {
+    cost = 0;
     std::size_t first = lines.size();
     while (first > 0) {
-        const std::size_t next = units + lines[first - 1].size() + kLineBreakUnits;
-        if (next > kDrainBudgetUnits && first < lines.size()) {
+        const std::size_t next = cost + LayoutCost(lines[first - 1].size() + kLineBreakUnits);
+        if (next > budget && first < lines.size()) {
             break;
         }
-        units = next;
+        cost = next;
         --first;
     }
     return first;
+}
+
+// Moves the budget halfway towards what the speed of a batch that cost
+// `cost` and took `took` to append would fit into kDrainTimeTarget.
+void AdjustBudget(std::size_t cost, std::size_t budget, Clock::duration took) {
+    if (cost < budget / 2) {
+        // A small batch pays the control's fixed cost per append over few
+        // units and would look slow: only batches that fill the budget tell.
+        return;
+    }
+    const double ms = std::max(std::chrono::duration<double, std::milli>(took).count(), 0.1);
+    const double target = std::clamp(static_cast<double>(cost) * kDrainTimeTarget.count() / ms,
+                                     static_cast<double>(kMinDrainBudgetUnits),
+                                     static_cast<double>(kDrainBudgetUnits));
+    drainBudget = (drainBudget + static_cast<std::size_t>(target)) / 2;
 }
 
 }  // namespace
@@ -73,7 +94,12 @@ void DrainToLogView() {
     }
     TrimIfOverThreshold();
 
-    const std::size_t first = FirstLineWithinBudget(lines);
+    // A take that finds the queue full means the client outruns even the queue
+    // and Lines are being lost anyway: such drains get half the budget, so the
+    // view shows samples of the flood twice as often and answers sooner.
+    const std::size_t budget = lines.size() >= kMaxPendingLines ? drainBudget / 2 : drainBudget;
+    std::size_t cost = 0;
+    const std::size_t first = FirstLineWithinBudget(lines, budget, cost);
     drainDropped += first;
     std::wstring batch;
     std::size_t bound = 0;
@@ -86,12 +112,18 @@ void DrainToLogView() {
         batch += kLineBreak;
     }
     // One replace for the whole batch: the control lays out and paints once, not once per Line.
+    const auto start = Clock::now();
     AppendLines(batch);
     SendMessageW(logViewWindow, WM_VSCROLL, SB_BOTTOM, 0);
+    AdjustBudget(cost, budget, Clock::now() - start);
 }
 
 std::size_t DrainDroppedLines() {
     return drainDropped;
+}
+
+std::size_t DrainBudgetUnits() {
+    return drainBudget;
 }
 
 }  // namespace nemora

@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 
@@ -10,11 +11,37 @@ namespace nemora {
 // Above this many UTF-16 units the older half of the view's text is removed.
 inline constexpr int kTrimThreshold = 262144;
 
-// The most text one drain appends. A drain that finds more (a flood that
-// outran the view) shows only the newest Lines that fit and drops the older
-// ones, as the queue drops its overflow: appending more would hold the window
-// thread for seconds to show text the next trims remove at once.
+// The most one drain appends, in UTF-16 units of layout cost (LayoutCost). A
+// drain that finds more (a flood that outran the view) shows only the newest
+// Lines that fit and drops the older ones, as the queue drops its overflow:
+// input, repaints and every sent message wait while a drain runs, and more
+// text would only be removed again by the next trims. A drain that finds the
+// queue full (the client outruns even the queue) gets half the budget.
 inline constexpr std::size_t kDrainBudgetUnits = kTrimThreshold / 2;
+
+// How long appending one drain's batch should hold the window's thread at
+// most; the rest of a drain (the trim, the conversion, the repaint) costs far
+// less and doesn't grow with the batch. After each batch that fills at least
+// half the budget, the budget is moved halfway towards what that batch's
+// speed would fit in this time (so one slow spell, the thread preempted, only
+// halves it), within kMinDrainBudgetUnits and kDrainBudgetUnits: how fast the
+// edit control lays text out depends on the machine and on how busy it is.
+// On this machine, unloaded, a full budget of short lines takes about this
+// long, so the budget shrinks only when the machine is slower or busy. The
+// floor keeps a busy spell from making the view drop lines at rates it can
+// show.
+inline constexpr auto kDrainTimeTarget = std::chrono::milliseconds(60);
+inline constexpr std::size_t kMinDrainBudgetUnits = 65536;
+
+// Lines up to this many units cost their length; a longer Line, which wraps
+// over several rows, costs more per unit the longer it is, since the edit
+// control measures the rest of the Line again for every row it breaks off.
+inline constexpr std::size_t kWrapCostUnits = 400;
+
+// The cost of laying out a Line of this many units (its line break included).
+constexpr std::size_t LayoutCost(std::size_t units) {
+    return units <= kWrapCostUnits ? units : units * units / kWrapCostUnits;
+}
 
 // What the edit control is allowed to hold: the threshold plus one full drain,
 // far above the control's default of 32,767 (30,000 under Wine).
@@ -34,8 +61,8 @@ extern HWND logViewWindow;
 HWND CreateLogView(HWND parent, HINSTANCE instance);
 
 // Window's thread: takes every pending Line, trims the view once if it has
-// passed the threshold, appends the newest Lines that fit one drain's budget
-// as one batch, and scrolls to the bottom once. An empty queue changes nothing.
+// passed the threshold, appends the newest Lines whose layout cost fits one
+// drain's budget as one batch, and scrolls to the bottom once. An empty queue changes nothing.
 void DrainToLogView();
 
 // Appends text (whole lines, each ended by "\r\n") at the end of the view, not undoable.
@@ -43,5 +70,8 @@ void AppendLines(const std::wstring& text);
 
 // Lines a drain dropped to keep within its budget, since the process started.
 std::size_t DrainDroppedLines();
+
+// The budget of the next drain, in units of layout cost.
+std::size_t DrainBudgetUnits();
 
 }  // namespace nemora

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the console and tools/bench_console, then runs the benchmark against
+# the real console under Wine on a virtual display and prints its table.
+# The machine's load before and after is printed too: figures taken while
+# other work shares the cores are slower than the product is.
+set -euo pipefail
+source "$(dirname "$0")/../scripts/lib/env.sh"
+
+nemora_install
+trap nemora_cleanup EXIT
+nemora_build >/dev/null
+nemora_display
+nemora_prefix
+
+say "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
+"$NEMORA_WINE64" "$NEMORA_BUILD/tools/bench_console.exe"
+say "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
