@@ -372,12 +372,9 @@ std::vector<Clock::time_point> WritePaced(test::PipeClient& client, std::uint64_
             writes.resize(due, at);
             sent = due;
         }
-        const double next = static_cast<double>(sent) / rate;
-        if (next - Seconds(Clock::now() - start) > 0.0015) {
-            Sleep(1);
-        } else {
-            SwitchToThread();
-        }
+        // Never spin: a writer that kept a core busy would take it from the
+        // console on this two-core machine and lower what is measured.
+        Sleep(1);
     }
     return writes;
 }
@@ -675,7 +672,8 @@ int Run() {
         probe::LineAudit audit(console.view());
         watcher.TrackNewest(false);  // one message a poll: the audit tells the lines
         double good = 0, goodAchieved = 0;
-        double low = 1'000, high = 256'000;
+        double low = 8'000, high = 64'000;  // 3.3% apart after 6 runs
+        bool failed = false;
         for (int run = 0; run < 6; ++run) {
             const double rate = std::sqrt(low * high);
             double achieved = 0;
@@ -685,11 +683,14 @@ int Run() {
                 low = rate;
             } else {
                 high = rate;
+                failed = true;
             }
         }
         AddRow("Zero-drop rate: highest paced rate with every line shown (6 runs of 2 s)",
-               Format("%.0f lines/s", good) + Format(" (achieved %.0f)", goodAchieved),
-               Format("< %.0f fails", high), "", ">= 25,000 lines/s", good >= 25'000);
+               good > 0 ? Format("%.0f lines/s", good) + Format(" (achieved %.0f)", goodAchieved)
+                        : Format("below %.0f lines/s", high),
+               failed ? Format("%.0f dropped lines", high) : std::string("none dropped"), "",
+               ">= 25,000 lines/s", good >= 25'000);
     }
 
     std::fprintf(stderr, "flood of 64-byte lines...\n");
