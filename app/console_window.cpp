@@ -22,22 +22,21 @@ constexpr UINT_PTR kDeferredDrainTimer = 1;
 // Lines whose wake-up was lost (a failed post) are picked up by this slow check.
 constexpr UINT_PTR kStrandedLinesTimer = 2;
 constexpr UINT kStrandedLinesCheckMs = 250;
-// Drains that follow each other closely paint once a frame; painting after
-// every small one would spend the window's thread on repaints nobody sees.
-constexpr auto kPaintFrame = std::chrono::milliseconds(16);
-// How often a flood of readings may also drain Lines held up behind it.
-constexpr auto kDrainFrame = std::chrono::milliseconds(16);
+// One 60 Hz frame: drains that follow each other closely paint once a frame
+// (painting after every small one would spend the window's thread on repaints
+// nobody sees), a flood of readings drains Lines held up behind it once a
+// frame, and the title changes at most once a frame.
+constexpr auto kFrame = std::chrono::milliseconds(16);
 
 // Keys and mouse only: newer headers add touch and pointer kinds to QS_INPUT,
 // which older systems (and Wine) refuse as invalid flags, answering 0.
 constexpr UINT kUserInput = QS_KEY | QS_MOUSEMOVE | QS_MOUSEBUTTON;
 
-// The same for the title: a reading that comes within one frame of the last
-// title change is shown by a one-shot timer, with whatever reading is latest
-// by then. Each title change is a round trip to the window system; under a
-// flood of readings, changing it once per reading would keep the window's
-// thread busy for minutes and hold up the drains and the close behind them.
-constexpr auto kTitleFrame = std::chrono::milliseconds(16);
+// A reading that comes within one frame of the last title change is shown by
+// a one-shot timer, with whatever reading is latest by then. Each title change
+// is a round trip to the window system; under a flood of readings, changing it
+// once per reading would keep the window's thread busy for minutes and hold up
+// the drains and the close behind them.
 constexpr UINT_PTR kDeferredTitleTimer = 3;
 
 Clock::time_point lastDrainEnd{};
@@ -60,11 +59,11 @@ void DrainNow(HWND window) {
     // WM_PAINT comes only when no message is posted, which a flood never
     // allows: paint what is due here, the window and its view, once a frame.
     const auto now = Clock::now();
-    if (now - lastPaint >= kPaintFrame) {
+    if (now - lastPaint >= kFrame) {
         RedrawWindow(window, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
         lastPaint = now;
     }
-    lastDrainEnd = Clock::now();
+    lastDrainEnd = Clock::now();  // after the paint: the window's thread was busy until now
 }
 
 void OnDrainRequest(HWND window) {
@@ -98,11 +97,11 @@ void OnFpsReading(HWND window) {
         return;  // the timer's update shows this reading, or a later one
     }
     const auto sinceLastChange = Clock::now() - lastTitleChange;
-    if (sinceLastChange >= kTitleFrame) {
+    if (sinceLastChange >= kFrame) {
         UpdateTitle(window);
         return;
     }
-    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(kTitleFrame - sinceLastChange);
+    const auto wait = std::chrono::ceil<std::chrono::milliseconds>(kFrame - sinceLastChange);
     if (SetTimer(window, kDeferredTitleTimer, static_cast<UINT>(wait.count()), nullptr) == 0) {
         UpdateTitle(window);  // no timer to be had: never leave a reading unshown
         return;
@@ -119,10 +118,10 @@ void OnFpsReading(HWND window) {
 // ones, and a deferred title change.
 void DoOverdueWork(HWND window) {
     const auto now = Clock::now();
-    if (now - lastDrainEnd >= kDrainFrame && (drainDeferred || !PendingLines().Empty())) {
+    if (now - lastDrainEnd >= kFrame && (drainDeferred || !PendingLines().Empty())) {
         DrainNow(window);
     }
-    if (titleDeferred && now - lastTitleChange >= kTitleFrame) {
+    if (titleDeferred && now - lastTitleChange >= kFrame) {
         UpdateTitle(window);
     }
 }
