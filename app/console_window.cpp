@@ -24,8 +24,7 @@ constexpr UINT_PTR kStrandedLinesTimer = 2;
 constexpr UINT kStrandedLinesCheckMs = 250;
 // One 60 Hz frame: drains that follow each other closely paint once a frame
 // (painting after every small one would spend the window's thread on repaints
-// nobody sees), a flood of readings drains Lines held up behind it once a
-// frame, and the title changes at most once a frame.
+// nobody sees), and the title changes at most once a frame.
 constexpr auto kFrame = std::chrono::milliseconds(16);
 
 // Keys and mouse only: newer headers add touch and pointer kinds to QS_INPUT,
@@ -33,17 +32,15 @@ constexpr auto kFrame = std::chrono::milliseconds(16);
 constexpr UINT kUserInput = QS_KEY | QS_MOUSEMOVE | QS_MOUSEBUTTON;
 
 // A reading that comes within one frame of the last title change is shown by
-// a one-shot timer, with whatever reading is latest by then. Each title change
-// is a round trip to the window system; under a flood of readings, changing it
-// once per reading would keep the window's thread busy for minutes and hold up
-// the drains and the close behind them.
+// a one-shot timer, with whatever reading is latest by then; meanwhile
+// fpsPending stays set, so a flood of readings posts nothing more and input
+// and paint get through. Each title change is a round trip to the window
+// system: changing it once per reading would keep the window's thread busy.
 constexpr UINT_PTR kDeferredTitleTimer = 3;
 
-Clock::time_point lastDrainEnd{};
 bool drainDeferred = false;
 Clock::time_point lastPaint{};
 Clock::time_point lastTitleChange{};
-bool titleDeferred = false;
 
 bool UserInputWaiting() {
     return HIWORD(GetQueueStatus(kUserInput)) != 0;
@@ -63,7 +60,6 @@ void DrainNow(HWND window) {
         RedrawWindow(window, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
         lastPaint = now;
     }
-    lastDrainEnd = Clock::now();  // after the paint: the window's thread was busy until now
 }
 
 void OnDrainRequest(HWND window) {
@@ -83,19 +79,13 @@ void OnDrainRequest(HWND window) {
 }
 
 void UpdateTitle(HWND window) {
-    if (titleDeferred) {
-        KillTimer(window, kDeferredTitleTimer);
-        titleDeferred = false;
-    }
-    const std::wstring title = FormatFpsTitle(latestFps.load(std::memory_order_relaxed));
+    fpsPending.exchange(0);  // before the load, so no reading stored from here on is missed
+    const std::wstring title = FormatFpsTitle(latestFps.load());
     SetWindowTextW(window, title.c_str());
     lastTitleChange = Clock::now();
 }
 
 void OnFpsReading(HWND window) {
-    if (titleDeferred) {
-        return;  // the timer's update shows this reading, or a later one
-    }
     const auto sinceLastChange = Clock::now() - lastTitleChange;
     if (sinceLastChange >= kFrame) {
         UpdateTitle(window);
@@ -104,25 +94,6 @@ void OnFpsReading(HWND window) {
     const auto wait = std::chrono::ceil<std::chrono::milliseconds>(kFrame - sinceLastChange);
     if (SetTimer(window, kDeferredTitleTimer, static_cast<UINT>(wait.count()), nullptr) == 0) {
         UpdateTitle(window);  // no timer to be had: never leave a reading unshown
-        return;
-    }
-    titleDeferred = true;
-}
-
-// Timer messages come only when nothing else is posted, and a drain request
-// posted behind a backlog of readings (one posted message each) waits for all
-// of them: a steady stream of readings, or a backlog left by a stalled window
-// thread, would hold the Lines off for as long as it lasts. Each reading
-// therefore also does whatever work is overdue: a deferred drain, Lines whose
-// request is still queued behind it (that request then finds nothing), lost
-// ones, and a deferred title change.
-void DoOverdueWork(HWND window) {
-    const auto now = Clock::now();
-    if (now - lastDrainEnd >= kFrame && (drainDeferred || !PendingLines().Empty())) {
-        DrainNow(window);
-    }
-    if (titleDeferred && now - lastTitleChange >= kFrame) {
-        UpdateTitle(window);
     }
 }
 
@@ -130,6 +101,7 @@ void OnTimer(HWND window, UINT_PTR timer) {
     if (timer == kDeferredDrainTimer) {
         DrainNow(window);
     } else if (timer == kDeferredTitleTimer) {
+        KillTimer(window, kDeferredTitleTimer);
         UpdateTitle(window);
     } else if (timer == kStrandedLinesTimer) {
         // Only when no request is outstanding: an outstanding one will drain anyway.
@@ -191,7 +163,6 @@ LRESULT CALLBACK ConsoleWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
             OnDrainRequest(window);
             return 0;
         case WM_CONSOLE_FPS:
-            DoOverdueWork(window);
             OnFpsReading(window);
             return 0;
         default:

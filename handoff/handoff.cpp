@@ -6,6 +6,7 @@ namespace nemora {
 
 std::atomic<HWND> mainWindow{nullptr};
 std::atomic<std::uint8_t> drainPending{0};
+std::atomic<std::uint8_t> fpsPending{0};
 std::atomic<double> latestFps{0.0};
 
 LineQueue& PendingLines() {
@@ -15,19 +16,21 @@ LineQueue& PendingLines() {
 
 namespace {
 
-void RequestDrain() {
+// Posts the message unless one is already outstanding (flag set); its handler
+// will see this Line or reading too.
+void PostOnce(std::atomic<std::uint8_t>& pending, UINT message) {
     HWND window = mainWindow.load();
     if (window == nullptr) {
         return;
     }
     std::uint8_t expected = 0;
-    if (!drainPending.compare_exchange_strong(expected, 1)) {
-        return;  // a request is already outstanding; its drain will take this Line too
+    if (!pending.compare_exchange_strong(expected, 1)) {
+        return;
     }
-    if (!PostMessageW(window, WM_CONSOLE_DRAIN, 0, 0)) {
+    if (!PostMessageW(window, message, 0, 0)) {
         // The request never reached the window (its queue is full or it is gone):
         // clear the flag so that the next push asks again instead of never.
-        drainPending.store(0);
+        pending.store(0);
     }
 }
 
@@ -39,7 +42,8 @@ void PushLine(const Line& line) {
 
 void PushLine(Line&& line) {
     PendingLines().Push(std::move(line));
-    RequestDrain();  // after the unlock: no window-system call under the queue's mutex
+    // After the unlock: no window-system call under the queue's mutex.
+    PostOnce(drainPending, WM_CONSOLE_DRAIN);
 }
 
 std::vector<Line> TakeAllLines() {
@@ -47,10 +51,10 @@ std::vector<Line> TakeAllLines() {
 }
 
 void PublishFps(double fps) {
-    latestFps.store(fps, std::memory_order_relaxed);
-    if (HWND window = mainWindow.load(); window != nullptr) {
-        PostMessageW(window, WM_CONSOLE_FPS, 0, 0);
-    }
+    // Sequentially consistent, with the flag: a reading stored before a post
+    // found the flag set is seen by the update that clears it.
+    latestFps.store(fps);
+    PostOnce(fpsPending, WM_CONSOLE_FPS);
 }
 
 }  // namespace nemora

@@ -24,6 +24,13 @@ inline constexpr UINT WM_CONSOLE_FPS = WM_USER + 2;    // latestFps holds a new 
 extern std::atomic<HWND> mainWindow;
 // 1 while a WM_CONSOLE_DRAIN is posted and its handler has not yet started.
 extern std::atomic<std::uint8_t> drainPending;
+// 1 while a WM_CONSOLE_FPS is posted and its title update has not yet
+// started. Readings are coalesced like drain requests: a client writing
+// readings faster than the window re-titles itself would otherwise fill the
+// window's queue with one posted message per reading (on Windows, up to the
+// 10,000-message quota, after which every post to the window fails, drain
+// requests included), and input, paint and closing would wait behind them.
+extern std::atomic<std::uint8_t> fpsPending;
 // The last frame-rate reading, 0.0 at start.
 extern std::atomic<double> latestFps;
 
@@ -40,7 +47,9 @@ void PushLine(Line&& line);
 // drainPending (by exchange) before it calls this.
 std::vector<Line> TakeAllLines();
 
-// Listener thread: stores the reading and posts one WM_CONSOLE_FPS.
+// Listener thread: stores the reading and posts a WM_CONSOLE_FPS unless one is
+// already outstanding. The title update clears fpsPending (by exchange) before
+// it loads latestFps, so the latest reading is always shown.
 void PublishFps(double fps);
 
 }  // namespace nemora

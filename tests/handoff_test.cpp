@@ -59,6 +59,7 @@ class Handoff : public ::testing::Test {
     static void Reset() {
         mainWindow.store(nullptr);
         drainPending.store(0);
+        fpsPending.store(0);
         latestFps.store(0.0);
         TakeAllLines();
     }
@@ -126,15 +127,38 @@ TEST_F(Handoff, WithoutAWindowLinesQueueAndNothingIsPosted) {
     EXPECT_EQ(TakeAllLines(), (std::vector<Line>{"early", "next"}));
 }
 
-TEST_F(Handoff, EveryReadingPostsOnceAndTheLatestWins) {
+// However fast readings come, the window's queue holds at most one reading
+// request, and the update that clears the flag sees the latest reading.
+TEST_F(Handoff, ReadingsPostOnceUntilTheUpdateClearsTheFlagAndTheLatestWins) {
     MessageWindow window;
     mainWindow.store(window.get());
     PublishFps(59.7);
     PublishFps(60.0);
     PublishFps(61.5);
-    EXPECT_EQ(window.Take(WM_CONSOLE_FPS), 3);
+    EXPECT_EQ(window.Take(WM_CONSOLE_FPS), 1);
     EXPECT_EQ(window.Take(WM_CONSOLE_DRAIN), 0);
+    EXPECT_EQ(fpsPending.load(), 1);
     EXPECT_EQ(latestFps.load(), 61.5);
+
+    // What the title update does: clear first, then load.
+    fpsPending.exchange(0);
+    PublishFps(62.0);
+    EXPECT_EQ(window.Take(WM_CONSOLE_FPS), 1);
+    EXPECT_EQ(latestFps.load(), 62.0);
+}
+
+TEST_F(Handoff, AFailedReadingPostLeavesTheFlagClear) {
+    MessageWindow window;
+    const HWND gone = window.get();
+    window.Destroy();
+    mainWindow.store(gone);
+    PublishFps(30.0);
+    EXPECT_EQ(fpsPending.load(), 0);
+
+    MessageWindow alive;
+    mainWindow.store(alive.get());
+    PublishFps(31.0);
+    EXPECT_EQ(alive.Take(WM_CONSOLE_FPS), 1);
 }
 
 // A request that could not be posted must not leave the flag set, or no push
