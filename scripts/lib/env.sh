@@ -89,7 +89,11 @@ nemora_prefix() {
         fi
         echo "$windows" >"$WINEPREFIX/.nemora-windows"
     fi
-    # Keep one wine server up for the whole run: each process then starts in milliseconds.
+    # A server left by an interrupted run may hold a display that is gone since:
+    # start from a fresh one. Then keep it up for the whole run, so that each
+    # process starts in milliseconds.
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver -w >/dev/null 2>&1 || true
     wineserver -p >/dev/null 2>&1 || true
     # Start the prefix's services and desktop now, detached from any output:
     # started by a test instead, they would inherit its pipes and keep CTest
