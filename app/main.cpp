@@ -23,7 +23,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     StartStrandedLinesCheck(window);
     mainWindow.store(window);  // before the listener exists, so it always sees it
     ShowWindow(window, SW_SHOW);
-    PushLine(Line(kStartLine));  // posts the first drain: the start line is always first
+    PushLine(kStartLine);  // posts the first drain: the start line is always first
     CreateThread(nullptr, 0, RunPipeListener, nullptr, 0, nullptr);
 
     MSG msg;

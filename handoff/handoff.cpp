@@ -36,18 +36,18 @@ void PostOnce(std::atomic<std::uint8_t>& pending, UINT message) {
 
 }  // namespace
 
-void PushLine(const Line& line) {
-    PushLine(Line(line));
-}
-
-void PushLine(Line&& line) {
-    PendingLines().Push(std::move(line));
+void PushLine(std::string_view line) {
+    PendingLines().Push(line);
     // After the unlock: no window-system call under the queue's mutex.
     PostOnce(drainPending, WM_CONSOLE_DRAIN);
 }
 
 std::vector<Line> TakeAllLines() {
     return PendingLines().TakeAll();
+}
+
+void RecycleLines(std::vector<Line>&& lines) {
+    PendingLines().Recycle(std::move(lines));
 }
 
 void PublishFps(double fps) {

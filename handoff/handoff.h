@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "handoff/line.h"
@@ -38,14 +39,17 @@ extern std::atomic<double> latestFps;
 // may push until the very last instant of the process.
 LineQueue& PendingLines();
 
-// Any thread: queues the Line (dropping the oldest past the limit) and posts a
-// drain request unless one is already outstanding.
-void PushLine(const Line& line);
-void PushLine(Line&& line);
+// Any thread: queues a copy of the Line (dropping the oldest past the limit)
+// and posts a drain request unless one is already outstanding.
+void PushLine(std::string_view line);
 
 // Window's thread: every pending Line, oldest first. The drain handler clears
 // drainPending (by exchange) before it calls this.
 std::vector<Line> TakeAllLines();
+
+// Window's thread: hands back Lines taken earlier once they are shown, so that
+// later pushes reuse their storage.
+void RecycleLines(std::vector<Line>&& lines);
 
 // Listener thread: stores the reading and posts a WM_CONSOLE_FPS unless one is
 // already outstanding. The title update clears fpsPending (by exchange) before

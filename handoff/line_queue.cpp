@@ -1,19 +1,27 @@
 #include "handoff/line_queue.h"
 
+#include <algorithm>
 #include <iterator>
 #include <utility>
 
 namespace nemora {
 
-bool LineQueue::Push(Line&& line) {
+bool LineQueue::Push(std::string_view line) {
     std::lock_guard lock(mutex_);
     bool dropped = false;
     if (lines_.size() >= limit_) {
+        // The dropped Line's storage takes the new one.
+        lines_.push_back(std::move(lines_.front()));
         lines_.pop_front();
         ++dropped_;
         dropped = true;
+    } else if (!spare_.empty()) {
+        lines_.push_back(std::move(spare_.back()));
+        spare_.pop_back();
+    } else {
+        lines_.emplace_back();
     }
-    lines_.push_back(std::move(line));
+    lines_.back().assign(line);
     size_.store(lines_.size());
     return dropped;
 }
@@ -32,6 +40,23 @@ std::vector<Line> LineQueue::TakeAll() {
     }
     // Moving out after the unlock keeps the pushers' wait short; the strings' bytes are not copied.
     return {std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end())};
+}
+
+void LineQueue::Recycle(std::vector<Line>&& lines) {
+    // Outside the lock: freeing what is too big to keep.
+    std::erase_if(lines, [](const Line& line) { return line.capacity() > kRecycledLineCapacity; });
+    std::lock_guard lock(mutex_);
+    if (spare_.empty()) {
+        spare_.swap(lines);
+    } else {
+        const std::size_t room = limit_ - std::min(limit_, spare_.size());
+        const auto kept = static_cast<std::ptrdiff_t>(std::min(room, lines.size()));
+        spare_.insert(spare_.end(), std::make_move_iterator(lines.begin()),
+                      std::make_move_iterator(lines.begin() + kept));
+    }
+    if (spare_.size() > limit_) {
+        spare_.resize(limit_);
+    }
 }
 
 bool LineQueue::Empty() const {

@@ -20,7 +20,7 @@ std::string CutMarker(std::uint64_t discarded) {
 }
 
 LineFramer::LineFramer()
-    : LineFramer([](Line&& line) { PushLine(std::move(line)); },
+    : LineFramer([](std::string_view line) { PushLine(line); },
                  [](double fps) { PublishFps(fps); }) {}
 
 LineFramer::LineFramer(LineSink onLine, FpsSink onFps)
@@ -120,14 +120,14 @@ void LineFramer::Emit(std::string_view kept, std::uint64_t discarded) {
         return;
     }
     if (discarded == 0) {
-        onLine_(Line(kept));
+        onLine_(kept);
         return;
     }
     const std::string marker = CutMarker(discarded);
-    Line line;
+    std::string line;
     line.reserve(kept.size() + marker.size());
     line.append(kept).append(marker);
-    onLine_(std::move(line));
+    onLine_(line);
 }
 
 }  // namespace nemora

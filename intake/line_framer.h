@@ -34,7 +34,10 @@ std::string CutMarker(std::uint64_t discarded);
 // Bytes left without a line feed stay for the next Feed, across clients too.
 class LineFramer {
   public:
-    using LineSink = std::function<void(Line&&)>;
+    // The Line's bytes, valid only during the call: a sink that keeps the Line
+    // copies it (PushLine does, into storage the queue recycles), so framing
+    // itself allocates nothing per Line.
+    using LineSink = std::function<void(std::string_view)>;
     using FpsSink = std::function<void(double)>;
 
     // Sends Lines to PushLine and readings to PublishFps.

@@ -47,14 +47,14 @@ DWORD WINAPI RunPipeListener(void*) {
             Sleep(kConnectRetryMs);
             continue;
         }
-        PushLine(Line(kConnectedLine));
+        PushLine(kConnectedLine);
 
         DWORD read = 0;
         while (ReadFile(pipe, buffer.data(), kReadChunk, &read, nullptr) && read > 0) {
             framer.Feed(buffer.data(), read);
         }
         // Every end alike: closed by the client, broken, any error, a zero-byte read.
-        PushLine(Line(kDisconnectedLine));
+        PushLine(kDisconnectedLine);
         DisconnectNamedPipe(pipe);
         CloseHandle(pipe);
     }

@@ -19,7 +19,7 @@ using Output = std::variant<Line, double>;
 
 class Recorder {
   public:
-    LineFramer framer{[this](Line&& line) { out.emplace_back(std::move(line)); },
+    LineFramer framer{[this](std::string_view line) { out.emplace_back(std::string(line)); },
                       [this](double fps) { out.emplace_back(fps); }};
     std::vector<Output> out;
 

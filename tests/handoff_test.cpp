@@ -79,6 +79,28 @@ TEST_F(Handoff, OverflowDropsTheOldestLines) {
     EXPECT_TRUE(TakeAllLines().empty());
 }
 
+// Storage handed back after a drain is reused by later pushes: what comes
+// out is exactly what went in, whatever the reused storage held before.
+TEST_F(Handoff, RecycledStorageHoldsExactlyTheNewLines) {
+    PushLine(std::string(200, 'a'));
+    PushLine("short");
+    PushLine(std::string(5000, 'b'));
+    PushLine("");
+    RecycleLines(TakeAllLines());
+    for (int round = 0; round < 3; ++round) {
+        std::vector<Line> expected;
+        for (int i = 0; i < 6; ++i) {
+            expected.push_back(std::string(static_cast<std::size_t>((i * 37 + round) % 90), 'x') +
+                               std::to_string(round * 10 + i));
+            PushLine(expected.back());
+        }
+        std::vector<Line> taken = TakeAllLines();
+        EXPECT_EQ(taken, expected);
+        RecycleLines(std::move(taken));
+    }
+    EXPECT_TRUE(TakeAllLines().empty());
+}
+
 TEST_F(Handoff, TakeAllOnAnEmptyQueueIsEmpty) {
     EXPECT_TRUE(TakeAllLines().empty());
 }

@@ -241,7 +241,7 @@ Figures MeasureFramingAlone(const std::string& block, std::uint64_t blocks, std:
             framer.Feed(block.data() + offset, std::min(kReadChunk, block.size() - offset));
         }
     }
-    PushLine(Line(kDisconnectedLine));
+    PushLine(kDisconnectedLine);
     Figures figures;
     consumer.Finish(figures);
     figures.seconds = std::chrono::duration<double>(Clock::now() - start).count();

@@ -121,7 +121,7 @@ void DrainToLogView() {
     if (logViewWindow == nullptr) {
         return;  // the Lines stay queued
     }
-    const std::vector<Line> lines = TakeAllLines();
+    std::vector<Line> lines = TakeAllLines();
     if (lines.empty()) {
         return;
     }
@@ -145,6 +145,7 @@ void DrainToLogView() {
         AppendConvertedLine(batch, lines[i]);
         batch += kLineBreak;
     }
+    RecycleLines(std::move(lines));
     // One replace for the whole batch: the control lays out and paints once, not once per Line.
     const auto start = Clock::now();
     AppendLines(batch);
