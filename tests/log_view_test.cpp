@@ -169,6 +169,31 @@ TEST_F(LogView, LinesGoAtTheEndWhereverTheUserLeftTheCaretOrSelection) {
     EXPECT_EQ(Text(), L"alpha\r\nbravo\r\ncharlie\r\ndelta\r\necho\r\n");
 }
 
+// Drains change the text with the view left out of drawing: afterwards a
+// shown view is shown again, its scroll bar at the bottom, and a view that
+// was hidden stays hidden.
+TEST_F(LogView, ADrainLeavesTheViewAsShownAsItWasWithItsScrollBarAtTheBottom) {
+    ShowWindow(host_, SW_SHOWNOACTIVATE);
+    std::vector<Line> lines;
+    for (int i = 0; i < 500; ++i) {
+        lines.push_back("line " + std::to_string(i));
+    }
+    Drain(lines);
+    EXPECT_TRUE(IsWindowVisible(logViewWindow));
+    SCROLLINFO bar{};
+    bar.cbSize = sizeof(bar);
+    bar.fMask = SIF_ALL;
+    ASSERT_TRUE(GetScrollInfo(logViewWindow, SB_VERT, &bar));
+    EXPECT_GT(bar.nMax, 400);
+    EXPECT_GE(bar.nPos + static_cast<int>(bar.nPage), bar.nMax);
+    EXPECT_EQ(FirstVisibleLine(), bar.nPos);
+
+    ShowWindow(logViewWindow, SW_HIDE);
+    Drain({"while hidden"});
+    EXPECT_FALSE(GetWindowLongPtrW(logViewWindow, GWL_STYLE) & WS_VISIBLE);
+    EXPECT_TRUE(Text().ends_with(L"while hidden\r\n"));
+}
+
 TEST_F(LogView, AtTheThresholdNothingIsTrimmed) {
     const std::wstring text = NumberedText(kTrimThreshold);
     SetText(text);
