@@ -53,6 +53,12 @@ void DrainNow(HWND window) {
     }
     drainPending.exchange(0);  // before the take, so no Line pushed from here on is missed
     DrainToLogView();
+    // Messages sent to the window (another program asking for its text, the
+    // system asking whether it is still answering) are answered between the
+    // drain and the paint, so that they wait for the longer of the two and
+    // never for both.
+    MSG sent;
+    PeekMessageW(&sent, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     // WM_PAINT comes only when no message is posted, which a flood never
     // allows: paint what is due here, the window and its view, once a frame.
     const auto now = Clock::now();

@@ -20,8 +20,9 @@ inline constexpr int kTrimThreshold = 262144;
 inline constexpr std::size_t kDrainBudgetUnits = kTrimThreshold / 2;
 
 // How long appending one drain's batch should hold the window's thread at
-// most; the rest of a drain (the trim, the conversion, the repaint) costs far
-// less and doesn't grow with the batch. After each batch that fills at least
+// most; the rest of a drain (the trim, the conversion) costs far less and
+// doesn't grow with the batch, and messages sent to the window are answered
+// before the repaint that follows. After each batch that fills at least
 // half the budget, the budget is moved halfway towards what that batch's
 // speed would fit in this time (so one slow spell, the thread preempted, only
 // halves it), within kMinDrainBudgetUnits and kDrainBudgetUnits: how fast the
