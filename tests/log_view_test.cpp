@@ -174,9 +174,10 @@ TEST_F(LogView, LinesGoAtTheEndWhereverTheUserLeftTheCaretOrSelection) {
 // was hidden stays hidden.
 TEST_F(LogView, ADrainLeavesTheViewAsShownAsItWasWithItsScrollBarAtTheBottom) {
     ShowWindow(host_, SW_SHOWNOACTIVATE);
+    // Enough text that drawing is held; a handful of lines is drawn as it goes.
     std::vector<Line> lines;
     for (int i = 0; i < 500; ++i) {
-        lines.push_back("line " + std::to_string(i));
+        lines.push_back("line " + std::to_string(i) + std::string(60, '.'));
     }
     Drain(lines);
     EXPECT_TRUE(IsWindowVisible(logViewWindow));
@@ -189,7 +190,8 @@ TEST_F(LogView, ADrainLeavesTheViewAsShownAsItWasWithItsScrollBarAtTheBottom) {
     EXPECT_EQ(FirstVisibleLine(), bar.nPos);
 
     ShowWindow(logViewWindow, SW_HIDE);
-    Drain({"while hidden"});
+    lines.push_back("while hidden");
+    Drain(lines);
     EXPECT_FALSE(GetWindowLongPtrW(logViewWindow, GWL_STYLE) & WS_VISIBLE);
     EXPECT_TRUE(Text().ends_with(L"while hidden\r\n"));
 }

@@ -15,6 +15,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// Batches of more units than this are appended with drawing held (DrawingHeld).
+constexpr std::size_t kHeldDrawingUnits = 16384;
+
 std::size_t drainDropped = 0;
 std::size_t drainBudget = kDrainBudgetUnits;
 
@@ -77,8 +80,8 @@ void AdjustBudget(std::size_t cost, std::size_t budget, Clock::duration took) {
 // after the drain.
 class DrawingHeld {
   public:
-    explicit DrawingHeld(HWND view)
-        : view_(view), held_((GetWindowLongPtrW(view, GWL_STYLE) & WS_VISIBLE) != 0) {
+    DrawingHeld(HWND view, bool wanted)
+        : view_(view), held_(wanted && (GetWindowLongPtrW(view, GWL_STYLE) & WS_VISIBLE) != 0) {
         if (held_) {
             DefWindowProcW(view_, WM_SETREDRAW, FALSE, 0);
         }
@@ -125,9 +128,6 @@ void DrainToLogView() {
     if (lines.empty()) {
         return;
     }
-    const DrawingHeld held(logViewWindow);
-    TrimIfOverThreshold();
-
     // A take that finds the queue full means the client outruns even the queue
     // and Lines are being lost anyway: such drains get half the budget, so the
     // view shows samples of the flood twice as often and answers sooner.
@@ -146,6 +146,13 @@ void DrainToLogView() {
         batch += kLineBreak;
     }
     RecycleLines(std::move(lines));
+
+    // A few lines (up to kHeldDrawingUnits) are drawn fastest by the control itself, which scrolls
+    // what is shown and draws only the new lines; a trim or a big batch redraws the whole view
+    // anyway, and then drawing once afterwards is far cheaper.
+    const bool trimDue = GetWindowTextLengthW(logViewWindow) > kTrimThreshold;
+    const DrawingHeld held(logViewWindow, trimDue || batch.size() > kHeldDrawingUnits);
+    TrimIfOverThreshold();
     // One replace for the whole batch: the control lays out and paints once, not once per Line.
     const auto start = Clock::now();
     AppendLines(batch);
