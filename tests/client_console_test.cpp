@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -22,6 +23,10 @@ namespace {
 using namespace std::chrono_literals;
 using test::ConsoleIntake;
 using test::WaitUntil;
+
+// The client library stands alone (it is copied into other projects), so it
+// spells the pipe's name itself: it must be the name the console serves.
+static_assert(std::wstring_view(kConsolePipeName) == std::wstring_view(kPipeName));
 
 std::vector<Line> Numbered(const std::string& prefix, int from, int to) {
     std::vector<Line> lines;
