@@ -406,6 +406,13 @@ struct LatencyFigures {
     std::size_t missing = 0;
 };
 
+LatencyFigures Summarised(LatencyFigures figures, const std::vector<double>& millis) {
+    figures.p50 = Percentile(millis, 0.5);
+    figures.p99 = Percentile(millis, 0.99);
+    figures.max = Percentile(millis, 1.0);
+    return figures;
+}
+
 LatencyFigures MeasureLatency(test::PipeClient& client, probe::ViewWatcher& watcher,
                               std::uint64_t& nextLine, double rate) {
     constexpr std::size_t kLines = 500;
@@ -423,10 +430,7 @@ LatencyFigures MeasureLatency(test::PipeClient& client, probe::ViewWatcher& watc
             ++figures.missing;
         }
     }
-    figures.p50 = Percentile(millis, 0.5);
-    figures.p99 = Percentile(millis, 0.99);
-    figures.max = Percentile(millis, 1.0);
-    return figures;
+    return Summarised(std::move(figures), millis);
 }
 
 // Waits about a quarter of a millisecond without a message to the console: a
@@ -476,10 +480,7 @@ LatencyFigures MeasureLatencyDirectly(test::PipeClient& client, HWND view, std::
             ++figures.missing;
         }
     }
-    figures.p50 = Percentile(millis, 0.5);
-    figures.p99 = Percentile(millis, 0.99);
-    figures.max = Percentile(millis, 1.0);
-    return figures;
+    return Summarised(std::move(figures), millis);
 }
 
 // Writes lines as fast as the pipe takes them, in 64 KiB writes.
