@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -49,6 +50,11 @@ void Report(const Figures& f) {
         f.scenario, f.offered, f.shown, f.dropped, f.peakWorkingSet / 1024, f.slowestUiMs,
         f.exits.empty() ? "-" : f.exits.c_str());
     std::fflush(stdout);
+}
+
+// The exit code for the report, or "hung" for a console that did not end.
+std::string ExitText(const std::optional<DWORD>& exitCode) {
+    return exitCode ? std::to_string(*exitCode) : "hung";
 }
 
 std::wstring NumberedLineText(char stream, std::uint32_t sequence) {
@@ -152,7 +158,7 @@ TEST(Flood, AMillionLinesShowInOrderWhileTheWindowAnswersAndMemoryStaysFlat) {
     const auto exitCode = console.Close();
     EXPECT_EQ(exitCode, 0u);
     Report({"flood", kLines, flood.shown.load(), flood.skipped.load(), *peakAtEnd,
-            sampler.Slowest().count(), exitCode ? std::to_string(*exitCode) : "hung"});
+            sampler.Slowest().count(), ExitText(exitCode)});
 }
 
 // Minimised, the view is sized 0 x 0 and every character wraps onto a row of
@@ -189,7 +195,7 @@ TEST(Flood, AMinimisedConsoleKeepsAnsweringAndRestoresWithTheLastLine) {
     const auto exitCode = console.Close();
     EXPECT_EQ(exitCode, 0u);
     Report({"flood-minimised", kLines, flood.shown.load(), flood.skipped.load(), peak,
-            sampler.Slowest().count(), exitCode ? std::to_string(*exitCode) : "hung"});
+            sampler.Slowest().count(), ExitText(exitCode)});
 }
 
 // The window's thread stalls (a debugger, a long modal loop) while a client
@@ -254,7 +260,7 @@ TEST(Flood, AStalledWindowThreadCatchesUpWithTheNewestLinesAndReading) {
         peakStalled / 1024, kLines + 1, static_cast<long long>(caughtUp.count()),
         static_cast<long long>(closed.count()));
     Report({"flood-window-stalled", kLines, stream.shown.load(), stream.skipped.load(), peak,
-            sampler.Slowest().count(), exitCode ? std::to_string(*exitCode) : "hung"});
+            sampler.Slowest().count(), ExitText(exitCode)});
 }
 
 // Lines at the length cap and past it: the pending-line limit counts Lines,
@@ -322,7 +328,7 @@ TEST(Flood, LinesAtTheLengthCapKeepTheWindowAnsweringAndMemoryBounded) {
                 static_cast<unsigned long long>(probe.counters().batches.load()));
     const auto shown = probe.counters().lines.load() - probe.counters().statusLines.load();
     Report({"flood-capped-lines", 2ull * kLines, shown, 2ull * kLines - shown, peak,
-            sampler.Slowest().count(), exitCode ? std::to_string(*exitCode) : "hung"});
+            sampler.Slowest().count(), ExitText(exitCode)});
 }
 
 // ---- Churn ---------------------------------------------------------------
@@ -473,7 +479,7 @@ TEST(Churn, AThousandClientsOneAfterAnotherAreEachShownBetweenTheirStatusLines) 
     std::printf("REPORT-DETAIL churn connections=%d killed_writers=%d writer_lines=%llu\n",
                 kClients + 1, kClients / kWriterEvery, writerLines);
     Report({"churn", texts + writerLines, texts + writerLines, 0, peak, sampler.Slowest().count(),
-            exitCode ? std::to_string(*exitCode) : "hung"});
+            ExitText(exitCode)});
 }
 
 // ---- Bad bytes ------------------------------------------------------------
@@ -638,7 +644,7 @@ TEST(BadBytes, EveryByteValueAndIllFormedTextShowWithTheNextLineIntact) {
     std::printf("REPORT-DETAIL bad-bytes connections=%lld (2 if the empty write ended the first)\n",
                 static_cast<long long>(std::count(lines.begin(), lines.end(), kConnected)));
     Report({"bad-bytes", offered, shown, offered - shown, peakAfterHuge, sampler.Slowest().count(),
-            exitCode ? std::to_string(*exitCode) : "hung"});
+            ExitText(exitCode)});
 }
 
 // ---- Control-line flood ---------------------------------------------------
@@ -691,7 +697,7 @@ TEST(ControlFlood, OrdinaryLinesAmongTwoHundredThousandReadingsAllShowAndTheTitl
     EXPECT_EQ(exitCode, 0u);
     std::printf("REPORT-DETAIL control-flood readings=%u\n", kReadings);
     Report({"control-flood", kLines, ordinary.shown.load(), ordinary.skipped.load(), peak,
-            sampler.Slowest().count(), exitCode ? std::to_string(*exitCode) : "hung"});
+            sampler.Slowest().count(), ExitText(exitCode)});
 }
 
 // ---- Instances and names --------------------------------------------------
@@ -761,7 +767,7 @@ TEST(Names, AConsoleThatFindsItsPipeNameTakenWaitsSilentlyAndServesOnceItIsFree)
     std::printf("REPORT-DETAIL squatter served_after_ms=%lld\n",
                 static_cast<long long>(took.count()));
     Report({"pipe-squatter", 1, 1, 0, PeakWorkingSet(console.process()).value_or(0), -1,
-            exitCode ? std::to_string(*exitCode) : "hung"});
+            ExitText(exitCode)});
 }
 
 // ---- Exit under load ------------------------------------------------------
