@@ -649,52 +649,69 @@ int Run() {
 
     std::fprintf(stderr, "display throughput...\n");
     {
-        watcher.WaitUntilSettled(200ms, 10s);
-        probe::LineAudit audit(console.view());
-        audit.Flush();
-        audit.Take();
-        watcher.TrackNewest(false);  // one message a poll: a poll sees every drain
+        // A burst lasts a fraction of a second, a handful of drains: the run is
+        // repeated and the median run reported, with the spread.
+        constexpr int kRuns = 5;
+        struct Run {
+            double shownRate = 0, shownPerCpu = 0, writtenRate = 0, busy = 0;
+            std::uint64_t dropped = 0;
+            bool lastShown = false;
+        };
+        std::vector<Run> runs;
         UniqueHandle windowThread(OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE,
                                              GetWindowThreadProcessId(console.window(), nullptr)));
-        const auto cpuStart = ThreadCpu(windowThread.get());
-        const auto start = Clock::now();
-        WriteFlat(client, nextLine, kThroughputLines);
-        watcher.WaitUntilSettled(300ms, 120s);
-        // The newest Lines are always shown, so the last drain showed the last line.
-        const auto shownAt = watcher.LastChange();
-        // Settling took the wait for a quiet poll; the thread was idle meanwhile.
-        const double cpuSeconds = Seconds(ThreadCpu(windowThread.get()) - cpuStart);
-        audit.Flush();
-        const auto counts = audit.Take();
-        watcher.TrackNewest(true);
-        const double seconds = Seconds(shownAt - start);
-        const std::uint64_t shown = kThroughputLines - counts.dropped;
-        const bool lastShown = audit.Newest() == nextLine - 1;
-        Note("throughput: %llu dropped, %llu of %llu snapshots blind",
-             static_cast<unsigned long long>(counts.dropped),
-             static_cast<unsigned long long>(counts.blind),
-             static_cast<unsigned long long>(counts.snapshots));
-        const double shownRate = static_cast<double>(shown) / seconds;
-        const double shownPerCpu = static_cast<double>(shown) / std::max(cpuSeconds, 1e-3);
-        AddRow("Display throughput: 200,000 lines of 64 B at full speed, lines/s shown",
-               Format("%.0f", shownRate) +
-                   Format(" (%.0f written/s, ", kThroughputLines / seconds) +
-                   std::to_string(kThroughputLines - shown) + " dropped" +
-                   (lastShown ? ")" : ", LAST LINE NOT SHOWN)"),
-               Format("%.0f bare edit, 8192-line batches", bare.perSecond),
-               Format("%.0f%%", 100 * shownRate / bare.perSecond), ">= 80%",
-               shownRate >= 0.8 * bare.perSecond && lastShown);
+        for (int i = 0; i < kRuns; ++i) {
+            watcher.WaitUntilSettled(200ms, 10s);
+            probe::LineAudit audit(console.view());
+            audit.Flush();
+            audit.Take();
+            watcher.TrackNewest(false);  // one message a poll: a poll sees every drain
+            const auto cpuStart = ThreadCpu(windowThread.get());
+            const auto start = Clock::now();
+            WriteFlat(client, nextLine, kThroughputLines);
+            watcher.WaitUntilSettled(300ms, 120s);
+            // The newest Lines are always shown, so the last drain showed the last line.
+            const auto shownAt = watcher.LastChange();
+            // Settling took the wait for a quiet poll; the thread was idle meanwhile.
+            const double cpuSeconds = Seconds(ThreadCpu(windowThread.get()) - cpuStart);
+            audit.Flush();
+            const auto counts = audit.Take();
+            watcher.TrackNewest(true);
+            const double seconds = Seconds(shownAt - start);
+            const auto shown = static_cast<double>(kThroughputLines - counts.dropped);
+            runs.push_back({shown / seconds, shown / std::max(cpuSeconds, 1e-3),
+                            kThroughputLines / seconds, cpuSeconds / seconds, counts.dropped,
+                            audit.Newest() == nextLine - 1});
+            Note(
+                "throughput run %d: %.0f lines/s shown, %llu dropped, %llu of %llu snapshots "
+                "blind",
+                i + 1, runs.back().shownRate, static_cast<unsigned long long>(counts.dropped),
+                static_cast<unsigned long long>(counts.blind),
+                static_cast<unsigned long long>(counts.snapshots));
+        }
+        std::sort(runs.begin(), runs.end(),
+                  [](const Run& a, const Run& b) { return a.shownRate < b.shownRate; });
+        const Run& median = runs[kRuns / 2];
+        const bool everyLastShown =
+            std::all_of(runs.begin(), runs.end(), [](const Run& r) { return r.lastShown; });
+        AddRow(
+            "Display throughput: 200,000 lines of 64 B at full speed, lines/s shown, "
+            "median of 5",
+            Format("%.0f", median.shownRate) + Format(" (runs %.0f", runs.front().shownRate) +
+                Format("-%.0f; ", runs.back().shownRate) + std::to_string(median.dropped) +
+                " dropped" + (everyLastShown ? ")" : ", LAST LINE NOT SHOWN)"),
+            Format("%.0f bare edit, 8192-line batches", bare.perSecond),
+            Format("%.0f%%", 100 * median.shownRate / bare.perSecond), ">= 80%",
+            median.shownRate >= 0.8 * bare.perSecond && everyLastShown);
         AddRow("  the same per CPU-second of the showing thread (window thread busy " +
-                   Format("%.0f%%)", 100 * cpuSeconds / seconds),
-               Format("%.0f", shownPerCpu), Format("%.0f bare edit", bare.perCpuSecond),
-               Format("%.0f%%", 100 * shownPerCpu / bare.perCpuSecond), "", std::nullopt);
+                   Format("%.0f%%)", 100 * median.busy),
+               Format("%.0f", median.shownPerCpu), Format("%.0f bare edit", bare.perCpuSecond),
+               Format("%.0f%%", 100 * median.shownPerCpu / bare.perCpuSecond), "", std::nullopt);
         // Counting every line written, shown or dropped: how soon the console
         // is through the burst, not how many lines the view took.
         AddRow("  all 200,000 lines over the time to the last one visible",
-               Format("%.0f lines/s", kThroughputLines / seconds),
-               Format("%.0f bare edit", bare.perSecond),
-               Format("%.0f%%", 100 * kThroughputLines / seconds / bare.perSecond), "",
-               std::nullopt);
+               Format("%.0f lines/s", median.writtenRate), Format("%.0f bare edit", bare.perSecond),
+               Format("%.0f%%", 100 * median.writtenRate / bare.perSecond), "", std::nullopt);
     }
 
     std::fprintf(stderr, "zero-drop rate...\n");
