@@ -170,28 +170,36 @@ TEST_F(LogView, LinesGoAtTheEndWhereverTheUserLeftTheCaretOrSelection) {
 }
 
 // Drains change the text with the view left out of drawing: afterwards a
-// shown view is shown again, its scroll bar at the bottom, and a view that
-// was hidden stays hidden.
+// shown view is shown again with its scroll bar at the bottom (a small batch
+// already painted, a big one with the next frame), and a hidden view stays
+// hidden.
 TEST_F(LogView, ADrainLeavesTheViewAsShownAsItWasWithItsScrollBarAtTheBottom) {
     ShowWindow(host_, SW_SHOWNOACTIVATE);
-    // Enough text that drawing is held; a handful of lines is drawn as it goes.
+    UpdateWindow(host_);
+    const auto expectShownAtTheBottom = [] {
+        EXPECT_TRUE(IsWindowVisible(logViewWindow));
+        SCROLLINFO bar{};
+        bar.cbSize = sizeof(bar);
+        bar.fMask = SIF_ALL;
+        ASSERT_TRUE(GetScrollInfo(logViewWindow, SB_VERT, &bar));
+        EXPECT_GT(bar.nMax, 400);
+        EXPECT_GE(bar.nPos + static_cast<int>(bar.nPage), bar.nMax);
+        EXPECT_EQ(FirstVisibleLine(), bar.nPos);
+    };
     std::vector<Line> lines;
     for (int i = 0; i < 500; ++i) {
         lines.push_back("line " + std::to_string(i) + std::string(60, '.'));
     }
     Drain(lines);
-    EXPECT_TRUE(IsWindowVisible(logViewWindow));
-    SCROLLINFO bar{};
-    bar.cbSize = sizeof(bar);
-    bar.fMask = SIF_ALL;
-    ASSERT_TRUE(GetScrollInfo(logViewWindow, SB_VERT, &bar));
-    EXPECT_GT(bar.nMax, 400);
-    EXPECT_GE(bar.nPos + static_cast<int>(bar.nPage), bar.nMax);
-    EXPECT_EQ(FirstVisibleLine(), bar.nPos);
+    expectShownAtTheBottom();
+
+    Drain({"one more"});
+    expectShownAtTheBottom();
+    EXPECT_FALSE(GetUpdateRect(logViewWindow, nullptr, FALSE)) << "a small batch waits for paint";
 
     ShowWindow(logViewWindow, SW_HIDE);
-    lines.push_back("while hidden");
     Drain(lines);
+    Drain({"while hidden"});
     EXPECT_FALSE(GetWindowLongPtrW(logViewWindow, GWL_STYLE) & WS_VISIBLE);
     EXPECT_TRUE(Text().ends_with(L"while hidden\r\n"));
 }

@@ -15,8 +15,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Batches of more units than this are appended with drawing held (DrawingHeld).
-constexpr std::size_t kHeldDrawingUnits = 16384;
+// Batches of at most this many units are painted as soon as they are
+// appended, bigger ones with the next frame (DrawingHeld).
+constexpr std::size_t kPaintAtOnceUnits = 16384;
 
 std::size_t drainDropped = 0;
 std::size_t drainBudget = kDrainBudgetUnits;
@@ -73,15 +74,20 @@ void AdjustBudget(std::size_t cost, std::size_t budget, Clock::duration took) {
 // answers WM_SETREDRAW itself and, under Wine, keeps drawing its scroll bar):
 // the trim, the append and the scroll then only change the control's state,
 // and one invalidation afterwards has the text and the scroll bar painted
-// once, with the next paint. Drawn at once, the scroll bar alone costs about
-// 9 ms per change under Wine, more than laying out a few hundred lines.
+// once. Drawn as the control goes, the scroll bar alone costs about 9 ms per
+// append under Wine (it is drawn twice), more than laying out a few hundred
+// lines, and a trim redraws the whole view.
 // Only the view is switched, never the top-level window: input keeps going to
 // the console's thread, and which child it is for is decided when it is read,
 // after the drain.
 class DrawingHeld {
   public:
-    DrawingHeld(HWND view, bool wanted)
-        : view_(view), held_(wanted && (GetWindowLongPtrW(view, GWL_STYLE) & WS_VISIBLE) != 0) {
+    // With paintNow, the view is painted as soon as the drain is done;
+    // otherwise with the next paint.
+    DrawingHeld(HWND view, bool paintNow)
+        : view_(view),
+          held_((GetWindowLongPtrW(view, GWL_STYLE) & WS_VISIBLE) != 0),
+          paintNow_(paintNow) {
         if (held_) {
             DefWindowProcW(view_, WM_SETREDRAW, FALSE, 0);
         }
@@ -89,7 +95,8 @@ class DrawingHeld {
     ~DrawingHeld() {
         if (held_) {
             DefWindowProcW(view_, WM_SETREDRAW, TRUE, 0);
-            RedrawWindow(view_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME);
+            RedrawWindow(view_, nullptr, nullptr,
+                         RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | (paintNow_ ? RDW_UPDATENOW : 0));
         }
     }
     DrawingHeld(const DrawingHeld&) = delete;
@@ -98,6 +105,7 @@ class DrawingHeld {
   private:
     HWND view_;
     bool held_;
+    bool paintNow_;
 };
 
 }  // namespace
@@ -147,11 +155,12 @@ void DrainToLogView() {
     }
     RecycleLines(std::move(lines));
 
-    // A few lines (up to kHeldDrawingUnits) are drawn fastest by the control itself, which scrolls
-    // what is shown and draws only the new lines; a trim or a big batch redraws the whole view
-    // anyway, and then drawing once afterwards is far cheaper.
+    // A few lines (up to kPaintAtOnceUnits) are painted at once, so that a
+    // line shows the moment it arrives; after a trim or a big batch the view
+    // is painted with the next frame instead, since drains that big follow
+    // each other under a flood.
     const bool trimDue = GetWindowTextLengthW(logViewWindow) > kTrimThreshold;
-    const DrawingHeld held(logViewWindow, trimDue || batch.size() > kHeldDrawingUnits);
+    const DrawingHeld held(logViewWindow, !trimDue && batch.size() <= kPaintAtOnceUnits);
     TrimIfOverThreshold();
     // One replace for the whole batch: the control lays out and paints once, not once per Line.
     const auto start = Clock::now();
