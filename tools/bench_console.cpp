@@ -127,6 +127,23 @@ void MeasureFraming() {
     constexpr std::size_t kLines = 512 * 1024;  // 32 MiB
     constexpr std::size_t kRead = 4096;
     const std::string stream = MakeLines(0, kLines);
+    // The stream in read-sized pieces, as the listener hands it on.
+    const auto FeedInReads = [&](LineFramer& framer) {
+        for (std::size_t at = 0; at < stream.size(); at += kRead) {
+            framer.Feed(stream.data() + at, std::min(kRead, stream.size() - at));
+        }
+    };
+    // memchr over the same pieces, calling onLine with each line's bounds.
+    const auto ScanInReads = [&](auto&& onLine) {
+        for (std::size_t at = 0; at < stream.size(); at += kRead) {
+            const char* p = stream.data() + at;
+            const char* const end = p + std::min(kRead, stream.size() - at);
+            while (const void* hit = std::memchr(p, '\n', static_cast<std::size_t>(end - p))) {
+                onLine(p, static_cast<const char*>(hit));
+                p = static_cast<const char*>(hit) + 1;
+            }
+        }
+    };
     const auto bestOf = [&](const std::function<std::size_t()>& pass) {
         double best = 1e30;
         std::size_t result = 0;
@@ -140,21 +157,12 @@ void MeasureFraming() {
     const auto [framerRate, framed] = bestOf([&] {
         std::size_t lines = 0;
         LineFramer framer([&](std::string_view line) { lines += !line.empty(); }, [](double) {});
-        for (std::size_t at = 0; at < stream.size(); at += kRead) {
-            framer.Feed(stream.data() + at, std::min(kRead, stream.size() - at));
-        }
+        FeedInReads(framer);
         return lines;
     });
     const auto [memchrRate, found] = bestOf([&] {
         std::size_t lines = 0;
-        for (std::size_t at = 0; at < stream.size(); at += kRead) {
-            const char* p = stream.data() + at;
-            const char* const end = p + std::min(kRead, stream.size() - at);
-            while (const void* hit = std::memchr(p, '\n', static_cast<std::size_t>(end - p))) {
-                ++lines;
-                p = static_cast<const char*>(hit) + 1;
-            }
-        }
+        ScanInReads([&](const char*, const char*) { ++lines; });
         return lines;
     });
     // The whole way into the queue: Feed with PushLine's copy into a LineQueue
@@ -175,22 +183,15 @@ void MeasureFraming() {
                 }
             },
             [](double) {});
-        for (std::size_t at = 0; at < stream.size(); at += kRead) {
-            framer.Feed(stream.data() + at, std::min(kRead, stream.size() - at));
-        }
+        FeedInReads(framer);
         return lines + queue.TakeAll().size();
     });
     const auto [allocRate, copied] = bestOf([&] {
         std::size_t lines = 0;
-        for (std::size_t at = 0; at < stream.size(); at += kRead) {
-            const char* p = stream.data() + at;
-            const char* const end = p + std::min(kRead, stream.size() - at);
-            while (const void* hit = std::memchr(p, '\n', static_cast<std::size_t>(end - p))) {
-                const std::string line(p, static_cast<const char*>(hit));
-                lines += !line.empty();
-                p = static_cast<const char*>(hit) + 1;
-            }
-        }
+        ScanInReads([&](const char* begin, const char* lineFeed) {
+            const std::string line(begin, lineFeed);
+            lines += !line.empty();
+        });
         return lines;
     });
     if (framed != kLines || found != kLines || queued != kLines || copied != kLines) {
