@@ -1,6 +1,20 @@
 # Shared set-up for scripts/test and scripts/run: packages, the build, a
 # private Wine prefix and a display. Sourced, not run.
 
+# Debian's wine64 has no preloader: the kernel places the loader's heap at a
+# random address up to 1 GiB above the loader, and about one start in a few
+# thousand it lands where Wine must map its shared user data (0x7ffe0000); that
+# process then dies before its first instruction ("failed to map the shared
+# user data: c0000018"). With address randomisation off, for this script and
+# every process it starts, the layout is the same on every start. Where the
+# kernel refuses (some container sandboxes), run as before.
+if [ -z "${NEMORA_FIXED_LAYOUT:-}" ]; then
+    export NEMORA_FIXED_LAYOUT=1
+    if setarch "$(uname -m)" -R true 2>/dev/null; then
+        exec setarch "$(uname -m)" -R "$BASH" "$0" "$@"
+    fi
+fi
+
 NEMORA_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
 NEMORA_BUILD=${NEMORA_BUILD:-$NEMORA_ROOT/build}
 NEMORA_WINE64=/usr/lib/wine/wine64

@@ -1,5 +1,6 @@
 #include "tests/support/console_process.h"
 
+#include <cstdio>
 #include <thread>
 
 #include "app/console_window.h"
@@ -103,7 +104,11 @@ bool ConsoleProcess::Launch() {
 }
 
 bool ConsoleProcess::Start(std::chrono::milliseconds timeout) {
-    return Launch() && WaitForWindow(timeout);
+    if (!Launch()) {
+        std::fprintf(stderr, "console: CreateProcess failed, error %lu\n", GetLastError());
+        return false;
+    }
+    return WaitForWindow(timeout);
 }
 
 bool ConsoleProcess::WaitForWindow(std::chrono::milliseconds timeout) {
@@ -116,8 +121,22 @@ bool ConsoleProcess::WaitForWindow(std::chrono::milliseconds timeout) {
             return view_ != nullptr || WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0;
         },
         timeout);
-    return found && view_ != nullptr &&
-           WaitForText(L"[console] Nemora debug console started", timeout);
+    if (found && view_ != nullptr &&
+        WaitForText(L"[console] Nemora debug console started", timeout)) {
+        return true;
+    }
+    // Say why, so a failed start in a log can be told apart from a slow one.
+    DWORD code = STILL_ACTIVE;
+    GetExitCodeProcess(process_.get(), &code);
+    if (code != STILL_ACTIVE) {
+        std::fprintf(stderr, "console: ended with exit code %lu before its start line showed\n",
+                     code);
+    } else {
+        std::fprintf(stderr, "console: %s within %lld ms\n",
+                     view_ != nullptr ? "no start line" : "no window",
+                     static_cast<long long>(timeout.count()));
+    }
+    return false;
 }
 
 std::wstring ConsoleProcess::Title() const {
