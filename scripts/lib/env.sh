@@ -68,6 +68,18 @@ nemora_display() {
     rm -f "$fifo"
     export DISPLAY=":$number"
     say "no DISPLAY: started a virtual display on $DISPLAY"
+    # A bare Xvfb has no X resources, and then Xlib looks for ~/.Xdefaults and
+    # ~/.Xdefaults-<host> again on every lookup: Wine looks up two Xft settings
+    # each time a font is selected, which the edit control does for every line
+    # it lays out (six failed opens and three uname calls per line, a third of
+    # the layout time). A resource file that sets nothing makes Xlib keep its
+    # (empty) database, and rendering stays as it was.
+    if [ -z "${XENVIRONMENT:-}" ]; then
+        mkdir -p "$NEMORA_BUILD"
+        printf '! No resources: present only so that Xlib reads none twice.\n' \
+            >"$NEMORA_BUILD/x-resources"
+        export XENVIRONMENT=$NEMORA_BUILD/x-resources
+    fi
 }
 
 # A private prefix (WINEPREFIX, in the build tree). A crash must be a plain
