@@ -142,46 +142,4 @@ class ViewWatcher {
     std::thread thread_;
 };
 
-// Counts the numbered lines a view skipped, from snapshots of its whole text
-// (one WM_GETTEXT each, so each is one state of the view) taken on a thread
-// of its own. Lines a drain dropped show as a jump in the numbers between two
-// rows; every pair of rows is looked at once, when its newer row is new
-// (each snapshot reads back from the newest row to the newest seen before). A
-// jump stays in the view until the trims have removed about half the
-// threshold of newer text, far longer than the time between snapshots; a
-// snapshot whose oldest line is newer than every line seen before it has
-// missed some (it counts as blind).
-class LineAudit {
-  public:
-    struct Counts {
-        std::uint64_t dropped = 0;    // numbered lines skipped
-        std::uint64_t blind = 0;      // snapshots that may have missed skipped lines
-        std::uint64_t snapshots = 0;  // snapshots taken
-    };
-
-    explicit LineAudit(HWND view, Clock::duration every = 40ms);
-    ~LineAudit();
-    LineAudit(const LineAudit&) = delete;
-    LineAudit& operator=(const LineAudit&) = delete;
-
-    // Counts since the last call; the lines already looked at stay looked at.
-    Counts Take();
-    // Takes one more snapshot at once and returns when it is counted.
-    void Flush();
-    // The newest numbered line seen.
-    std::optional<std::uint64_t> Newest();
-
-  private:
-    void Snapshot();
-
-    HWND view_;
-    Clock::duration every_;
-    std::atomic<bool> stop_{false};
-    std::mutex mutex_;
-    Counts counts_;
-    std::optional<std::uint64_t> checked_;  // newest line looked at
-    std::vector<wchar_t> buffer_;
-    std::thread thread_;
-};
-
 }  // namespace nemora::probe

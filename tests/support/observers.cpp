@@ -2,6 +2,8 @@
 
 #include <psapi.h>
 
+#include <chrono>
+#include <cstdint>
 #include <new>
 
 #include "tests/support/console_process.h"
@@ -87,9 +89,25 @@ bool ViewProbe::Attach(const ConsoleProcess& console) {
     // Through void*: FARPROC and HOOKPROC are both function pointers of different shapes.
     const auto proc = reinterpret_cast<HOOKPROC>(
         reinterpret_cast<void*>(GetProcAddress(library_, kProbeHookProc)));
+    counters_->view = reinterpret_cast<std::uintptr_t>(console.view());
     const DWORD thread = GetWindowThreadProcessId(console.window(), nullptr);
     hook_ = proc != nullptr ? SetWindowsHookExW(WH_CALLWNDPROC, proc, library_, thread) : nullptr;
-    return hook_ != nullptr;
+    if (hook_ == nullptr) {
+        return false;
+    }
+    // The hook runs with the next message the thread handles: send one, and
+    // once the library watches the view itself, unhook.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (counters_->subclassed.load() == 0) {
+        DWORD_PTR result = 0;
+        SendMessageTimeoutW(console.view(), WM_NULL, 0, 0, SMTO_NORMAL, 1000, &result);
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+    }
+    UnhookWindowsHookEx(hook_);
+    hook_ = nullptr;
+    return true;
 }
 
 }  // namespace nemora::test

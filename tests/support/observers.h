@@ -54,7 +54,8 @@ class UiRoundTripSampler {
     std::thread thread_;
 };
 
-// Hooks the console's window thread with the view probe library and reads
+// Loads the view probe library into the console's window thread (through a
+// hook, removed again once the library has subclassed the view) and reads
 // what it records.
 class ViewProbe {
   public:
@@ -63,7 +64,8 @@ class ViewProbe {
     ViewProbe(const ViewProbe&) = delete;
     ViewProbe& operator=(const ViewProbe&) = delete;
 
-    // Call after the console's start line shows; counts from then on.
+    // Call after the console's start line shows; counts from then on. Once per
+    // console process: the library stays in it.
     bool Attach(const ConsoleProcess& console);
     const ProbeCounters& counters() const { return *counters_; }
     const ProbeStream& stream(char name) const { return counters_->streams[name - 'A']; }

@@ -1,10 +1,12 @@
-// A hook library the tests load into the console's window thread: it sees
-// every text replacement the console sends to its view and counts the lines,
-// so a test can tell exactly what was shown, dropped, reordered or damaged,
-// even after the view has trimmed it away. The console itself is unchanged.
+// A library the tests load into the console's window thread (through a hook,
+// then watching the view as its subclass): it sees every text replacement the
+// console sends to its view and counts the lines, so a test can tell exactly
+// what was shown, dropped, reordered or damaged, even after the view has
+// trimmed it away. The console's own code is unchanged.
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string_view>
 
 #include "tests/support/numbered_lines.h"
@@ -72,16 +74,49 @@ void Record(ProbeCounters& counters, std::wstring_view text) {
     }
 }
 
+WNDPROC originalViewProc = nullptr;
+
+LRESULT CALLBACK ProbeViewProc(HWND view, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == EM_REPLACESEL && lParam != 0) {
+        if (ProbeCounters* counters = Counters()) {
+            Record(*counters, reinterpret_cast<const wchar_t*>(lParam));
+        }
+    }
+    return CallWindowProcW(originalViewProc, view, message, wParam, lParam);
+}
+
+// In the view's own thread: from now on the view's messages pass through
+// ProbeViewProc. The library is pinned first, so the test may unhook (which
+// lets the system unload a hook's library) and the console runs on unwatched
+// by any hook: a hook costs the console a call into the window system for
+// every message its thread handles.
+void Subclass(ProbeCounters& counters) {
+    HWND view = reinterpret_cast<HWND>(static_cast<std::uintptr_t>(counters.view.load()));
+    if (originalViewProc != nullptr || view == nullptr ||
+        GetWindowThreadProcessId(view, nullptr) != GetCurrentThreadId()) {
+        return;
+    }
+    HMODULE self = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                            reinterpret_cast<LPCWSTR>(reinterpret_cast<void*>(&ProbeViewProc)),
+                            &self)) {
+        return;
+    }
+    originalViewProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(view, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&ProbeViewProc)));
+    if (originalViewProc != nullptr) {
+        counters.subclassed.store(1);
+    }
+}
+
 }  // namespace
 
-// Exported by name through view_probe.def.
+// Exported by name through view_probe.def. Only brings the library into the
+// console's window thread; what the view is sent is recorded by ProbeViewProc.
 extern "C" LRESULT CALLBACK NemoraProbeCallWndProc(int code, WPARAM wParam, LPARAM lParam) {
     if (code == HC_ACTION) {
-        const auto* call = reinterpret_cast<const CWPSTRUCT*>(lParam);
-        if (call->message == EM_REPLACESEL && call->lParam != 0) {
-            if (ProbeCounters* counters = Counters()) {
-                Record(*counters, reinterpret_cast<const wchar_t*>(call->lParam));
-            }
+        if (ProbeCounters* counters = Counters()) {
+            Subclass(*counters);
         }
     }
     return CallNextHookEx(nullptr, code, wParam, lParam);

@@ -1,9 +1,9 @@
 #pragma once
 
-// What the view probe (a hook library loaded into the console) records about
-// every batch of text the console appends to its view, in a shared memory
-// block named after the console's process id. Written by the console's window
-// thread only; read by the test at any time.
+// What the view probe (a library loaded into the console by a hook, which then
+// subclasses the view) records about every batch of text the console appends
+// to its view, in a shared memory block named after the console's process id.
+// Written by the console's window thread only; read by the test at any time.
 
 #include <windows.h>
 
@@ -25,6 +25,8 @@ struct ProbeStream {
 inline constexpr int kProbeStreams = 26;  // 'A'..'Z'
 
 struct ProbeCounters {
+    std::atomic<std::uint64_t> view;           // the view's HWND, set by the test before hooking
+    std::atomic<std::uint32_t> subclassed;     // set by the library once it watches the view
     std::atomic<std::uint64_t> batches;        // appends (non-empty replacements)
     std::atomic<std::uint64_t> lines;          // lines appended, of any kind
     std::atomic<std::uint64_t> maxBatchLines;  // the most lines one append carried
