@@ -15,7 +15,8 @@ inline constexpr int kTrimThreshold = 262144;
 // drain that finds more (a flood that outran the view) shows only the newest
 // Lines that fit and drops the older ones, as the queue drops its overflow:
 // input, repaints and every sent message wait while a drain runs, and more
-// text would only be removed again by the next trims.
+// text would only be removed again by the next trims. A drain that finds the
+// queue full (the client outruns even the queue) gets half the budget.
 inline constexpr std::size_t kDrainBudgetUnits = kTrimThreshold / 2;
 
 // How long appending one drain's batch should hold the window's thread at
@@ -26,10 +27,10 @@ inline constexpr std::size_t kDrainBudgetUnits = kTrimThreshold / 2;
 // speed would fit in this time (so one slow spell, the thread preempted, only
 // halves it), within kMinDrainBudgetUnits and kDrainBudgetUnits: how fast the
 // edit control lays text out depends on the machine and on how busy it is.
-// Under Wine on a 2-core machine a full budget of short lines takes 23-35 ms
-// while a client floods the console, so the budget shrinks only when the
-// machine is much slower or busier. The floor keeps a busy spell from making
-// the view drop lines at rates it can show.
+// On this machine, unloaded, a full budget of short lines takes about this
+// long, so the budget shrinks only when the machine is slower or busy. The
+// floor keeps a busy spell from making the view drop lines at rates it can
+// show.
 inline constexpr auto kDrainTimeTarget = std::chrono::milliseconds(60);
 inline constexpr std::size_t kMinDrainBudgetUnits = 65536;
 
