@@ -25,10 +25,10 @@ std::size_t drainBudget = kDrainBudgetUnits;
 constexpr wchar_t kLineBreak[] = L"\r\n";
 constexpr std::size_t kLineBreakUnits = 2;
 
-// The cut falls exactly at half the length, wherever that is (inside a line,
-// between CR and LF, or inside a surrogate pair): the next lines are unaffected.
-void TrimIfOverThreshold() {
-    const int length = GetWindowTextLengthW(logViewWindow);
+// Given the view's text length. The cut falls exactly at half the length,
+// wherever that is (inside a line, between CR and LF, or inside a surrogate
+// pair): the next lines are unaffected.
+void TrimIfOverThreshold(int length) {
     if (length > kTrimThreshold) {
         SendMessageW(logViewWindow, EM_SETSEL, 0, length / 2);
         SendMessageW(logViewWindow, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
@@ -159,9 +159,10 @@ void DrainToLogView() {
     // line shows the moment it arrives; after a trim or a big batch the view
     // is painted with the next frame instead, since drains that big follow
     // each other under a flood.
-    const bool trimDue = GetWindowTextLengthW(logViewWindow) > kTrimThreshold;
+    const int length = GetWindowTextLengthW(logViewWindow);
+    const bool trimDue = length > kTrimThreshold;
     const DrawingHeld held(logViewWindow, !trimDue && batch.size() <= kPaintAtOnceUnits);
-    TrimIfOverThreshold();
+    TrimIfOverThreshold(length);
     // One replace for the whole batch: the control lays out and paints once, not once per Line.
     const auto start = Clock::now();
     AppendLines(batch);
