@@ -710,8 +710,8 @@ int Run() {
         const bool everyLastShown =
             std::all_of(runs.begin(), runs.end(), [](const Run& r) { return r.lastShown; });
         AddRow(
-            "Display throughput: 200,000 lines of 64 B at full speed, lines/s shown, "
-            "median of 15",
+            "Display throughput: 200,000 lines of 64 B at full speed, lines/s shown, median of " +
+                std::to_string(kRuns),
             Format("%.0f", median.shownRate) + Format(" (runs %.0f", runs.front().shownRate) +
                 Format("-%.0f; ", runs.back().shownRate) + std::to_string(median.dropped) +
                 " dropped" + (everyLastShown ? ")" : ", LAST LINE NOT SHOWN)"),
