@@ -42,7 +42,14 @@ constexpr UINT kUserInput = QS_KEY | QS_MOUSEMOVE | QS_MOUSEBUTTON;
 // system: changing it once per reading would keep the window's thread busy.
 constexpr UINT_PTR kDeferredTitleTimer = 3;
 
+// A drain that leaves the view's scroll bar stale arms this one-shot timer,
+// which has it repainted once things are quiet: timer messages come only when
+// nothing is posted, so under a flood it waits, and the drains themselves
+// repaint the bar every kScrollBarInterval meanwhile.
+constexpr UINT_PTR kScrollBarTimer = 4;
+
 bool drainDeferred = false;
+bool scrollBarTimerSet = false;
 Clock::time_point lastPaint{};
 Clock::time_point lastTitleChange{};
 
@@ -57,6 +64,13 @@ void DrainNow(HWND window) {
     }
     drainPending.exchange(0);  // before the take, so no Line pushed from here on is missed
     DrainToLogView();
+    if (ScrollBarStale() && !scrollBarTimerSet) {
+        scrollBarTimerSet = SetTimer(window, kScrollBarTimer,
+                                     static_cast<UINT>(kScrollBarInterval.count()), nullptr) != 0;
+        if (!scrollBarTimerSet) {
+            RefreshScrollBar();  // no timer to be had: never leave the bar stale
+        }
+    }
     // Messages sent to the window (another program asking for its text, the
     // system asking whether it is still answering) are answered between the
     // drain and the paint, so that they wait for the longer of the two and
@@ -113,6 +127,10 @@ void OnTimer(HWND window, UINT_PTR timer) {
     } else if (timer == kDeferredTitleTimer) {
         KillTimer(window, kDeferredTitleTimer);
         UpdateTitle(window);
+    } else if (timer == kScrollBarTimer) {
+        KillTimer(window, kScrollBarTimer);
+        scrollBarTimerSet = false;
+        RefreshScrollBar();
     } else if (timer == kStrandedLinesTimer) {
         // Only when no request is outstanding: an outstanding one will drain anyway.
         if (drainPending.load() == 0 && !PendingLines().Empty()) {

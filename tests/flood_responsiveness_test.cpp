@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "tests/support/console_process.h"
+#include "tests/support/observers.h"
 #include "tests/support/wait.h"
 #include "tools/console_probe.h"
 
@@ -83,6 +84,18 @@ TEST_F(FloodedConsole, KeepsRepaintingAndShowingNewLines) {
     // New lines keep coming into the view (older ones may be dropped on the way).
     watcher_->TrackNewest(true);
     EXPECT_TRUE(WaitUntil([&] { return watcher_->Newest().value_or(0) > floodSeen_ + 8192; }));
+}
+
+// Under the flood the scroll bar is repainted less often than the text; the
+// last drain's bar must still be painted once the flood stops.
+TEST_F(FloodedConsole, OnceTheFloodStopsTheScrollBarIsRepaintedAfterTheLastLines) {
+    ViewProbe probe;
+    ASSERT_TRUE(probe.Attach(console_));
+    ASSERT_TRUE(WaitUntil([&] { return probe.counters().batches.load() >= 10; }));
+    stop_ = true;
+    flooder_.join();
+    ASSERT_TRUE(watcher_->WaitUntilSettled(300ms, 10s));
+    EXPECT_TRUE(WaitUntil([&] { return probe.counters().framePaints.load() > 0; }, 2s));
 }
 
 TEST_F(FloodedConsole, HandlesRealMouseInput) {

@@ -204,6 +204,52 @@ TEST_F(LogView, ADrainLeavesTheViewAsShownAsItWasWithItsScrollBarAtTheBottom) {
     EXPECT_TRUE(Text().ends_with(L"while hidden\r\n"));
 }
 
+// Counts the view's scroll bar repaints (its frame's) as its subclass.
+int frameRepaints = 0;
+WNDPROC viewProc = nullptr;
+LRESULT CALLBACK CountingViewProc(HWND view, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_NCPAINT) {
+        ++frameRepaints;
+    }
+    return CallWindowProcW(viewProc, view, message, wParam, lParam);
+}
+
+// Drains in quick succession repaint the text each time but the scroll bar at
+// most every kScrollBarInterval; a stale bar is repainted on request, alone.
+TEST_F(LogView, DrainsInQuickSuccessionLeaveTheScrollBarToBeRepaintedOnRequest) {
+    ShowWindow(host_, SW_SHOWNOACTIVATE);
+    UpdateWindow(host_);
+    viewProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
+        logViewWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CountingViewProc)));
+    ASSERT_NE(viewProc, nullptr);
+    std::vector<Line> lines;
+    for (int i = 0; i < 300; ++i) {
+        lines.push_back("line " + std::to_string(i));
+    }
+    Drain(lines);
+    RefreshScrollBar();  // whatever earlier drains left: the bar is up to date from here
+    UpdateWindow(logViewWindow);
+    Drain(lines);  // well within the interval
+    ASSERT_TRUE(ScrollBarStale());
+    frameRepaints = 0;
+    UpdateWindow(logViewWindow);
+    EXPECT_FALSE(GetUpdateRect(logViewWindow, nullptr, FALSE)) << "the text is repainted";
+    EXPECT_EQ(frameRepaints, 0) << "the scroll bar is not";
+
+    RefreshScrollBar();
+    EXPECT_FALSE(ScrollBarStale());
+    RECT text{};
+    GetUpdateRect(logViewWindow, &text, FALSE);  // Wine answers TRUE for the frame alone
+    EXPECT_TRUE(IsRectEmpty(&text)) << "the text needs no repaint";
+    UpdateWindow(logViewWindow);
+    EXPECT_EQ(frameRepaints, 1);
+
+    Sleep(static_cast<DWORD>(kScrollBarInterval.count()));  // the interval itself is the subject
+    Drain({"after a pause"});
+    EXPECT_FALSE(ScrollBarStale()) << "a drain after the interval repaints the bar with the text";
+    EXPECT_EQ(frameRepaints, 2) << "a small batch is painted at once";
+}
+
 TEST_F(LogView, AtTheThresholdNothingIsTrimmed) {
     const std::wstring text = NumberedText(kTrimThreshold);
     SetText(text);

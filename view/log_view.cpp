@@ -22,6 +22,9 @@ constexpr std::size_t kPaintAtOnceUnits = 16384;
 std::size_t drainDropped = 0;
 std::size_t drainBudget = kDrainBudgetUnits;
 
+Clock::time_point scrollBarPainted{};
+bool scrollBarStale = false;
+
 constexpr wchar_t kLineBreak[] = L"\r\n";
 constexpr std::size_t kLineBreakUnits = 2;
 
@@ -77,6 +80,9 @@ void AdjustBudget(std::size_t cost, std::size_t budget, Clock::duration took) {
 // once. Drawn as the control goes, the scroll bar alone costs about 9 ms per
 // append under Wine (it is drawn twice), more than laying out a few hundred
 // lines, and a trim redraws the whole view.
+// Switching drawing back on has the whole frame repainted too: the scroll bar
+// is left out of that (and marked stale) when it was repainted less than
+// kScrollBarInterval ago.
 // Only the view is switched, never the top-level window: input keeps going to
 // the console's thread, and which child it is for is decided when it is read,
 // after the drain.
@@ -93,10 +99,20 @@ class DrawingHeld {
         }
     }
     ~DrawingHeld() {
-        if (held_) {
-            DefWindowProcW(view_, WM_SETREDRAW, TRUE, 0);
-            RedrawWindow(view_, nullptr, nullptr,
-                         RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | (paintNow_ ? RDW_UPDATENOW : 0));
+        if (!held_) {
+            return;
+        }
+        DefWindowProcW(view_, WM_SETREDRAW, TRUE, 0);
+        const UINT update = paintNow_ ? RDW_UPDATENOW : 0;
+        const auto now = Clock::now();
+        if (now - scrollBarPainted >= kScrollBarInterval) {
+            RedrawWindow(view_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | update);
+            scrollBarPainted = now;
+            scrollBarStale = false;
+        } else {
+            RedrawWindow(view_, nullptr, nullptr, RDW_VALIDATE | RDW_NOFRAME | RDW_NOCHILDREN);
+            RedrawWindow(view_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | update);
+            scrollBarStale = true;
         }
     }
     DrawingHeld(const DrawingHeld&) = delete;
@@ -119,6 +135,29 @@ HWND CreateLogView(HWND parent, HINSTANCE instance) {
         SendMessageW(view, EM_SETLIMITTEXT, kViewTextLimit, 0);
     }
     return view;
+}
+
+bool ScrollBarStale() {
+    return scrollBarStale;
+}
+
+void RefreshScrollBar() {
+    if (!scrollBarStale || logViewWindow == nullptr) {
+        return;
+    }
+    // Only the bar: its rectangle in the view's client coordinates lies outside
+    // the client area, so the text is not repainted with it.
+    SCROLLBARINFO bar{};
+    bar.cbSize = sizeof(bar);
+    if (GetScrollBarInfo(logViewWindow, OBJID_VSCROLL, &bar)) {
+        RECT area = bar.rcScrollBar;
+        MapWindowPoints(nullptr, logViewWindow, reinterpret_cast<POINT*>(&area), 2);
+        RedrawWindow(logViewWindow, &area, nullptr, RDW_INVALIDATE | RDW_FRAME | RDW_NOERASE);
+    } else {
+        RedrawWindow(logViewWindow, nullptr, nullptr, RDW_INVALIDATE | RDW_FRAME);
+    }
+    scrollBarPainted = Clock::now();
+    scrollBarStale = false;
 }
 
 void AppendLines(const std::wstring& text) {

@@ -58,6 +58,12 @@ static_assert(kLogViewStyle == 0x50200844);
 // The edit control that shows the Lines; window's thread only, null until created.
 extern HWND logViewWindow;
 
+// Repainting the view's scroll bar costs more than repainting its text (about
+// 4 ms against 2 ms under Wine), and while Lines keep coming its thumb hardly
+// moves: a drain repaints it at most this often, and leaves it to
+// RefreshScrollBar otherwise.
+inline constexpr auto kScrollBarInterval = std::chrono::milliseconds(200);
+
 // Creates the log view filling the parent's client area, with its text limit
 // raised for the trim threshold plus one drain. Does not set logViewWindow.
 HWND CreateLogView(HWND parent, HINSTANCE instance);
@@ -66,6 +72,12 @@ HWND CreateLogView(HWND parent, HINSTANCE instance);
 // passed the threshold, appends the newest Lines whose layout cost fits one
 // drain's budget as one batch, and scrolls to the bottom once. An empty queue changes nothing.
 void DrainToLogView();
+
+// Whether a drain has changed the scroll bar without having it repainted.
+bool ScrollBarStale();
+
+// Has the scroll bar repainted with the next paint, if it is stale.
+void RefreshScrollBar();
 
 // Appends text (whole lines, each ended by "\r\n") at the end of the view, not undoable.
 void AppendLines(const std::wstring& text);

@@ -64,6 +64,7 @@ void Record(ProbeCounters& counters, std::wstring_view text) {
         stream.shown.fetch_add(1);
         stream.last.store(sequence);
     }
+    counters.framePaints.store(0);
     counters.batches.fetch_add(1);
     counters.lines.fetch_add(lines);
     if (lines > counters.maxBatchLines.load()) {
@@ -80,6 +81,10 @@ LRESULT CALLBACK ProbeViewProc(HWND view, UINT message, WPARAM wParam, LPARAM lP
     if (message == EM_REPLACESEL && lParam != 0) {
         if (ProbeCounters* counters = Counters()) {
             Record(*counters, reinterpret_cast<const wchar_t*>(lParam));
+        }
+    } else if (message == WM_NCPAINT) {
+        if (ProbeCounters* counters = Counters()) {
+            counters->framePaints.fetch_add(1);
         }
     }
     return CallWindowProcW(originalViewProc, view, message, wParam, lParam);
