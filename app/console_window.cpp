@@ -1,5 +1,6 @@
 #include "app/console_window.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "app/title_format.h"
@@ -43,9 +44,10 @@ constexpr UINT kUserInput = QS_KEY | QS_MOUSEMOVE | QS_MOUSEBUTTON;
 constexpr UINT_PTR kDeferredTitleTimer = 3;
 
 // A drain that leaves the view's scroll bar stale arms this one-shot timer,
-// which has it repainted once things are quiet: timer messages come only when
-// nothing is posted, so under a flood it waits, and the drains themselves
-// repaint the bar every kScrollBarInterval meanwhile.
+// which has it repainted once the window is idle (timer messages come only
+// when nothing is posted), and no sooner than kScrollBarInterval after its
+// last repaint. A lone line's bar follows its text within a few ms; under a
+// flood the timer waits, and the drains repaint the bar themselves.
 constexpr UINT_PTR kScrollBarTimer = 4;
 
 bool drainDeferred = false;
@@ -65,8 +67,9 @@ void DrainNow(HWND window) {
     drainPending.exchange(0);  // before the take, so no Line pushed from here on is missed
     DrainToLogView();
     if (ScrollBarStale() && !scrollBarTimerSet) {
-        scrollBarTimerSet = SetTimer(window, kScrollBarTimer,
-                                     static_cast<UINT>(kScrollBarInterval.count()), nullptr) != 0;
+        const auto delay =
+            std::max<UINT>(USER_TIMER_MINIMUM, static_cast<UINT>(ScrollBarRefreshDelay().count()));
+        scrollBarTimerSet = SetTimer(window, kScrollBarTimer, delay, nullptr) != 0;
         if (!scrollBarTimerSet) {
             RefreshScrollBar();  // no timer to be had: never leave the bar stale
         }

@@ -15,6 +15,14 @@ void AppendWidenedBytes(std::wstring& out, std::string_view bytes) {
 }
 
 void AppendConvertedLine(std::wstring& out, std::string_view line) {
+    // Plain ASCII, what clients nearly always write, is its own UTF-16 unit for
+    // unit: the converter (two calls a Line) would cost a drain of short lines
+    // a millisecond for nothing.
+    if (std::all_of(line.begin(), line.end(),
+                    [](char byte) { return static_cast<unsigned char>(byte) < 0x80; })) {
+        AppendWidenedBytes(out, line);
+        return;
+    }
     // Lines are capped far below this; the guard keeps the signed count honest.
     const int length =
         static_cast<int>(std::min<std::size_t>(line.size(), std::numeric_limits<int>::max()));

@@ -23,6 +23,7 @@ std::size_t drainDropped = 0;
 std::size_t drainBudget = kDrainBudgetUnits;
 
 Clock::time_point scrollBarPainted{};
+Clock::time_point scrollBarStaleSince{};
 bool scrollBarStale = false;
 
 constexpr wchar_t kLineBreak[] = L"\r\n";
@@ -81,8 +82,9 @@ void AdjustBudget(std::size_t cost, std::size_t budget, Clock::duration took) {
 // append under Wine (it is drawn twice), more than laying out a few hundred
 // lines, and a trim redraws the whole view.
 // Switching drawing back on has the whole frame repainted too: the scroll bar
-// is left out of that (and marked stale) when it was repainted less than
-// kScrollBarInterval ago.
+// is left out of that and marked stale, unless it has been stale for
+// kScrollBarInterval already (only while drains follow each other, as under a
+// flood: otherwise the window's timer has it repainted first).
 // Only the view is switched, never the top-level window: input keeps going to
 // the console's thread, and which child it is for is decided when it is read,
 // after the drain.
@@ -105,14 +107,17 @@ class DrawingHeld {
         DefWindowProcW(view_, WM_SETREDRAW, TRUE, 0);
         const UINT update = paintNow_ ? RDW_UPDATENOW : 0;
         const auto now = Clock::now();
-        if (now - scrollBarPainted >= kScrollBarInterval) {
+        if (scrollBarStale && now - scrollBarStaleSince >= kScrollBarInterval) {
             RedrawWindow(view_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | update);
             scrollBarPainted = now;
             scrollBarStale = false;
         } else {
             RedrawWindow(view_, nullptr, nullptr, RDW_VALIDATE | RDW_NOFRAME | RDW_NOCHILDREN);
             RedrawWindow(view_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | update);
-            scrollBarStale = true;
+            if (!scrollBarStale) {
+                scrollBarStale = true;
+                scrollBarStaleSince = now;
+            }
         }
     }
     DrawingHeld(const DrawingHeld&) = delete;
@@ -139,6 +144,13 @@ HWND CreateLogView(HWND parent, HINSTANCE instance) {
 
 bool ScrollBarStale() {
     return scrollBarStale;
+}
+
+std::chrono::milliseconds ScrollBarRefreshDelay() {
+    const auto due = scrollBarPainted + kScrollBarInterval;
+    const auto now = Clock::now();
+    return due > now ? std::chrono::ceil<std::chrono::milliseconds>(due - now)
+                     : std::chrono::milliseconds(0);
 }
 
 void RefreshScrollBar() {
@@ -175,10 +187,7 @@ void DrainToLogView() {
     if (lines.empty()) {
         return;
     }
-    // A take that finds the queue full means the client outruns even the queue
-    // and Lines are being lost anyway: such drains get half the budget, so the
-    // view shows samples of the flood twice as often and answers sooner.
-    const std::size_t budget = lines.size() >= kMaxPendingLines ? drainBudget / 2 : drainBudget;
+    const std::size_t budget = drainBudget;
     std::size_t cost = 0;
     const std::size_t first = FirstLineWithinBudget(lines, budget, cost);
     drainDropped += first;

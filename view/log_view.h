@@ -15,8 +15,12 @@ inline constexpr int kTrimThreshold = 262144;
 // drain that finds more (a flood that outran the view) shows only the newest
 // Lines that fit and drops the older ones, as the queue drops its overflow:
 // input, repaints and every sent message wait while a drain runs, and more
-// text would only be removed again by the next trims. A drain that finds the
-// queue full (the client outruns even the queue) gets half the budget.
+// text would only be removed again by the next trims. Every drain gets the
+// whole budget, a full queue too: each drain has a fixed cost besides its
+// lines (its take, its window-system calls, the messages handled between two
+// drains), and under a flood halving the budget cost about a tenth of the
+// lines the view could show, for round trips that stay far within a frame
+// or two either way.
 inline constexpr std::size_t kDrainBudgetUnits = kTrimThreshold / 2;
 
 // How long appending one drain's batch should hold the window's thread at
@@ -60,8 +64,9 @@ extern HWND logViewWindow;
 
 // Repainting the view's scroll bar costs more than repainting its text (about
 // 4 ms against 2 ms under Wine), and while Lines keep coming its thumb hardly
-// moves: a drain repaints it at most this often, and leaves it to
-// RefreshScrollBar otherwise.
+// moves: drains leave it stale, for RefreshScrollBar to repaint once the
+// window is idle, at most this often; drains that follow each other for this
+// long (a flood: the window is never idle) repaint it themselves.
 inline constexpr auto kScrollBarInterval = std::chrono::milliseconds(200);
 
 // Creates the log view filling the parent's client area, with its text limit
@@ -75,6 +80,9 @@ void DrainToLogView();
 
 // Whether a drain has changed the scroll bar without having it repainted.
 bool ScrollBarStale();
+
+// How long until the scroll bar's last repaint is kScrollBarInterval ago; 0 when it is.
+std::chrono::milliseconds ScrollBarRefreshDelay();
 
 // Has the scroll bar repainted with the next paint, if it is stale.
 void RefreshScrollBar();
