@@ -758,13 +758,13 @@ int Run() {
         const bool everyLastShown =
             std::all_of(runs.begin(), runs.end(), [](const Run& r) { return r.lastShown; });
         AddRow(
-            "Display throughput: 200,000 lines of 64 B at full speed, lines/s shown; medians "
+            "Display throughput: 200,000 lines of 64 B at full speed, lines/s shown (medians "
             "of " +
-                std::to_string(kRuns) + " runs, each after a bare run; ratio: of the runs'",
+                std::to_string(kRuns) + " runs, each right after a bare run)",
             Format("%.0f", median([](const Run& r) { return r.shownRate; })) +
                 Format(" (runs %.0f", lowest->shownRate) + Format("-%.0f; ", highest->shownRate) +
                 Format("%.0f", median([](const Run& r) { return double(r.dropped); })) +
-                " dropped" + (everyLastShown ? ")" : ", LAST LINE NOT SHOWN)"),
+                " not shown" + (everyLastShown ? ")" : ", LAST LINE NOT SHOWN)"),
             Format("%.0f bare edit, 8192-line batches", bareRate), Format("%.0f%%", 100 * ratio),
             ">= 80%", ratio >= 0.8 && everyLastShown);
         AddRow("  the same per CPU-second of the showing thread (window thread busy " +
