@@ -611,6 +611,24 @@ std::uint64_t LinesAppended(const test::ViewProbe& viewProbe) {
     return viewProbe.counters().lines.load();
 }
 
+// Waits until the view probe has seen no append for `quiet`.
+void WaitUntilNoAppends(const test::ViewProbe& viewProbe, Clock::duration quiet,
+                        Clock::duration timeout) {
+    const auto deadline = Clock::now() + timeout;
+    std::uint64_t lines = LinesAppended(viewProbe);
+    auto lastChange = Clock::now();
+    while (Clock::now() < deadline) {
+        Sleep(5);
+        const std::uint64_t now = LinesAppended(viewProbe);
+        if (now != lines) {
+            lines = now;
+            lastChange = Clock::now();
+        } else if (Clock::now() - lastChange >= quiet) {
+            return;
+        }
+    }
+}
+
 // Paced runs of 2 s; true if every line reached the view.
 bool ShowsEveryLine(test::PipeClient& client, probe::ViewWatcher& watcher,
                     const test::ViewProbe& viewProbe, std::uint64_t& nextLine, double rate,
@@ -711,29 +729,30 @@ int Run() {
         UniqueHandle windowThread(OpenThread(THREAD_QUERY_LIMITED_INFORMATION, FALSE,
                                              GetWindowThreadProcessId(console.window(), nullptr)));
         for (int i = 0; i < kRuns; ++i) {
-            watcher.Pause(true);  // the bare control runs alone, as the console will
+            // Nothing is sent to the console from here until its burst is over
+            // (the view probe inside it times its appends), and the bare control
+            // runs alone, as the console will.
+            watcher.Pause(true);
             const Rate bareRate = bare.Run();
-            watcher.Pause(false);
-            watcher.WaitUntilSettled(200ms, 10s);
-            watcher.TrackNewest(false);  // one message a poll: a poll sees every drain
             // Made beforehand: the client's work is writing, and formatting lines
             // meanwhile would take the cores the console shares with it.
             const std::string burst = MakeLines(nextLine, kThroughputLines);
             nextLine += kThroughputLines;
             const std::uint64_t before = LinesAppended(viewProbe);
             const auto cpuStart = ThreadCpu(windowThread.get());
-            const auto start = Clock::now();
+            const std::int64_t start = test::ProbeTicks();
             for (std::size_t at = 0; at < burst.size(); at += kFlatWriteBytes) {
                 client.Write(std::string_view(burst).substr(at, kFlatWriteBytes));
             }
-            watcher.WaitUntilSettled(300ms, 120s);
-            // The newest Lines are always shown, so the last drain showed the last line.
-            const auto shownAt = watcher.LastChange();
-            // Settling took the wait for a quiet poll; the thread was idle meanwhile.
+            WaitUntilNoAppends(viewProbe, 300ms, 120s);
+            // The newest Lines are always shown, so the last append showed the last line.
+            const std::int64_t shownAt = viewProbe.counters().lastAppendEnd.load();
+            // Settling took the wait for a quiet spell; the thread was idle meanwhile.
             const double cpuSeconds = Seconds(ThreadCpu(windowThread.get()) - cpuStart);
             const std::uint64_t shownLines = LinesAppended(viewProbe) - before;
-            const double seconds = Seconds(shownAt - start);
+            const double seconds = test::ProbeSeconds(shownAt - start);
             const auto shown = static_cast<double>(shownLines);
+            watcher.Pause(false);
             runs.push_back({shown / seconds, shown / std::max(cpuSeconds, 1e-3),
                             kThroughputLines / seconds, cpuSeconds / seconds, bareRate,
                             kThroughputLines - shownLines, LastLineShown(watcher, nextLine - 1)});

@@ -79,10 +79,19 @@ WNDPROC originalViewProc = nullptr;
 
 LRESULT CALLBACK ProbeViewProc(HWND view, UINT message, WPARAM wParam, LPARAM lParam) {
     if (message == EM_REPLACESEL && lParam != 0) {
-        if (ProbeCounters* counters = Counters()) {
-            Record(*counters, reinterpret_cast<const wchar_t*>(lParam));
+        ProbeCounters* counters = Counters();
+        if (counters == nullptr) {
+            return CallWindowProcW(originalViewProc, view, message, wParam, lParam);
         }
-    } else if (message == WM_NCPAINT) {
+        const auto* text = reinterpret_cast<const wchar_t*>(lParam);
+        Record(*counters, text);
+        const LRESULT result = CallWindowProcW(originalViewProc, view, message, wParam, lParam);
+        if (*text != L'\0') {
+            counters->lastAppendEnd.store(nemora::test::ProbeTicks());
+        }
+        return result;
+    }
+    if (message == WM_NCPAINT) {
         if (ProbeCounters* counters = Counters()) {
             counters->framePaints.fetch_add(1);
         }

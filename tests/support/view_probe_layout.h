@@ -35,8 +35,22 @@ struct ProbeCounters {
     std::atomic<std::uint64_t> statusLines;    // the console's own lines, "[console] ..."
     std::atomic<std::uint64_t> framePaints;    // the view's frame (its scroll bar) repainted,
                                                // since the last append
+    std::atomic<std::int64_t> lastAppendEnd;   // ProbeTicks() when the last append returned
     ProbeStream streams[kProbeStreams];
 };
+
+// QueryPerformanceCounter: one clock for every process on the machine.
+inline std::int64_t ProbeTicks() {
+    LARGE_INTEGER ticks{};
+    QueryPerformanceCounter(&ticks);
+    return ticks.QuadPart;
+}
+
+inline double ProbeSeconds(std::int64_t ticks) {
+    LARGE_INTEGER frequency{};
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(ticks) / static_cast<double>(frequency.QuadPart);
+}
 
 inline std::wstring ProbeMappingName(DWORD consolePid) {
     return L"Local\\nemora-view-probe-" + std::to_wstring(consolePid);
