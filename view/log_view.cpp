@@ -187,7 +187,7 @@ void DrainToLogView() {
     if (lines.empty()) {
         return;
     }
-    const std::size_t budget = drainBudget;
+    const std::size_t budget = drainBudget;  // AdjustBudget changes drainBudget
     std::size_t cost = 0;
     const std::size_t first = FirstLineWithinBudget(lines, budget, cost);
     drainDropped += first;

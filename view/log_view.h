@@ -19,8 +19,8 @@ inline constexpr int kTrimThreshold = 262144;
 // whole budget, a full queue too: each drain has a fixed cost besides its
 // lines (its take, its window-system calls, the messages handled between two
 // drains), and under a flood halving the budget cost about a tenth of the
-// lines the view could show, for round trips that stay far within a frame
-// or two either way.
+// lines the view could show, for round trips that stay within 100 ms either
+// way.
 inline constexpr std::size_t kDrainBudgetUnits = kTrimThreshold / 2;
 
 // How long appending one drain's batch should hold the window's thread at
