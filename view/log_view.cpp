@@ -60,8 +60,8 @@ std::size_t FirstLineWithinBudget(const std::vector<Line>& lines, std::size_t bu
 
 // Moves the budget halfway towards what the speed of a batch that cost
 // `cost` and took `took` to append would fit into kDrainTimeTarget.
-void AdjustBudget(std::size_t cost, std::size_t budget, Clock::duration took) {
-    if (cost < budget / 2) {
+void AdjustBudget(std::size_t cost, Clock::duration took) {
+    if (cost < drainBudget / 2) {
         // A small batch pays the control's fixed cost per append over few
         // units and would look slow: only batches that fill the budget tell.
         return;
@@ -187,9 +187,8 @@ void DrainToLogView() {
     if (lines.empty()) {
         return;
     }
-    const std::size_t budget = drainBudget;  // AdjustBudget changes drainBudget
     std::size_t cost = 0;
-    const std::size_t first = FirstLineWithinBudget(lines, budget, cost);
+    const std::size_t first = FirstLineWithinBudget(lines, drainBudget, cost);
     drainDropped += first;
     std::wstring batch;
     std::size_t bound = 0;
@@ -215,7 +214,7 @@ void DrainToLogView() {
     const auto start = Clock::now();
     AppendLines(batch);
     SendMessageW(logViewWindow, WM_VSCROLL, SB_BOTTOM, 0);
-    AdjustBudget(cost, budget, Clock::now() - start);
+    AdjustBudget(cost, Clock::now() - start);
 }
 
 std::size_t DrainDroppedLines() {
