@@ -611,8 +611,8 @@ std::uint64_t LinesAppended(const test::ViewProbe& viewProbe) {
     return viewProbe.counters().lines.load();
 }
 
-// Waits until the view probe has seen no append for `quiet`.
-void WaitUntilNoAppends(const test::ViewProbe& viewProbe, Clock::duration quiet,
+// Waits until the view probe has seen no append for `quiet`; false on time-out.
+bool WaitUntilNoAppends(const test::ViewProbe& viewProbe, Clock::duration quiet,
                         Clock::duration timeout) {
     const auto deadline = Clock::now() + timeout;
     std::uint64_t lines = LinesAppended(viewProbe);
@@ -624,9 +624,10 @@ void WaitUntilNoAppends(const test::ViewProbe& viewProbe, Clock::duration quiet,
             lines = now;
             lastChange = Clock::now();
         } else if (Clock::now() - lastChange >= quiet) {
-            return;
+            return true;
         }
     }
+    return false;
 }
 
 // Paced runs of 2 s; true if every line reached the view.
@@ -744,7 +745,9 @@ int Run() {
             for (std::size_t at = 0; at < burst.size(); at += kFlatWriteBytes) {
                 client.Write(std::string_view(burst).substr(at, kFlatWriteBytes));
             }
-            WaitUntilNoAppends(viewProbe, 300ms, 120s);
+            if (!WaitUntilNoAppends(viewProbe, 300ms, 120s)) {
+                Note("throughput run %d: the console never went quiet", i + 1);
+            }
             // The newest Lines are always shown, so the last append showed the last line.
             const std::int64_t shownAt = viewProbe.counters().lastAppendEnd.load();
             // Settling took the wait for a quiet spell; the thread was idle meanwhile.

@@ -78,25 +78,20 @@ void Record(ProbeCounters& counters, std::wstring_view text) {
 WNDPROC originalViewProc = nullptr;
 
 LRESULT CALLBACK ProbeViewProc(HWND view, UINT message, WPARAM wParam, LPARAM lParam) {
-    if (message == EM_REPLACESEL && lParam != 0) {
-        ProbeCounters* counters = Counters();
-        if (counters == nullptr) {
-            return CallWindowProcW(originalViewProc, view, message, wParam, lParam);
-        }
-        const auto* text = reinterpret_cast<const wchar_t*>(lParam);
-        Record(*counters, text);
-        const LRESULT result = CallWindowProcW(originalViewProc, view, message, wParam, lParam);
-        if (*text != L'\0') {
-            counters->lastAppendEnd.store(nemora::test::ProbeTicks());
-        }
-        return result;
+    ProbeCounters* counters = Counters();
+    if (counters != nullptr && message == WM_NCPAINT) {
+        counters->framePaints.fetch_add(1);
     }
-    if (message == WM_NCPAINT) {
-        if (ProbeCounters* counters = Counters()) {
-            counters->framePaints.fetch_add(1);
-        }
+    if (counters == nullptr || message != EM_REPLACESEL || lParam == 0) {
+        return CallWindowProcW(originalViewProc, view, message, wParam, lParam);
     }
-    return CallWindowProcW(originalViewProc, view, message, wParam, lParam);
+    const auto* text = reinterpret_cast<const wchar_t*>(lParam);
+    Record(*counters, text);
+    const LRESULT result = CallWindowProcW(originalViewProc, view, message, wParam, lParam);
+    if (*text != L'\0') {
+        counters->lastAppendEnd.store(nemora::test::ProbeTicks());
+    }
+    return result;
 }
 
 // In the view's own thread: from now on the view's messages pass through
