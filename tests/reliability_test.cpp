@@ -127,6 +127,7 @@ TEST(Flood, AMillionLinesShowInOrderWhileTheWindowAnswersAndMemoryStaysFlat) {
     const auto& flood = probe.stream('F');
     EXPECT_TRUE(WaitUntil([&] { return flood.last.load() == kLines - 1; }, 30s))
         << "last shown " << flood.last.load();
+    EXPECT_EQ(probe.counters().cutUnits.load(), 0u) << "the view's text limit cut appended lines";
     ASSERT_TRUE(console.WaitForText(kDisconnected, 10s));
     sampler.Stop();
     const auto peakAtEnd = PeakWorkingSet(console.process());
@@ -182,6 +183,7 @@ TEST(Flood, AMinimisedConsoleKeepsAnsweringAndRestoresWithTheLastLine) {
     const auto& flood = probe.stream('M');
     EXPECT_TRUE(WaitUntil([&] { return flood.last.load() == kLines - 1; }, 30s))
         << "last shown " << flood.last.load();
+    EXPECT_EQ(probe.counters().cutUnits.load(), 0u) << "the view's text limit cut appended lines";
     ASSERT_TRUE(console.WaitForText(kDisconnected, 10s));
     ShowWindow(console.window(), SW_RESTORE);
     ASSERT_TRUE(WaitUntil([&] { return IsIconic(console.window()) == FALSE; }));
@@ -295,6 +297,7 @@ TEST(Flood, LinesAtTheLengthCapKeepTheWindowAnsweringAndMemoryBounded) {
     const auto& numbered = probe.stream('L');
     EXPECT_TRUE(WaitUntil([&] { return numbered.last.load() == kLines - 1; }, 60s))
         << "last shown " << numbered.last.load();
+    EXPECT_EQ(probe.counters().cutUnits.load(), 0u) << "the view's text limit cut appended lines";
     ASSERT_TRUE(console.WaitForText(kDisconnected, 30s));
     sampler.Stop();
     const auto peak = PeakWorkingSet(console.process()).value_or(0);

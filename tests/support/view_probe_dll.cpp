@@ -85,11 +85,21 @@ LRESULT CALLBACK ProbeViewProc(HWND view, UINT message, WPARAM wParam, LPARAM lP
     if (counters == nullptr || message != EM_REPLACESEL || lParam == 0) {
         return CallWindowProcW(originalViewProc, view, message, wParam, lParam);
     }
-    const auto* text = reinterpret_cast<const wchar_t*>(lParam);
+    const std::wstring_view text = reinterpret_cast<const wchar_t*>(lParam);
     Record(*counters, text);
+    DWORD selStart = 0;
+    DWORD selEnd = 0;
+    SendMessageW(view, EM_GETSEL, reinterpret_cast<WPARAM>(&selStart),
+                 reinterpret_cast<LPARAM>(&selEnd));
+    const auto expected =
+        static_cast<std::uint64_t>(GetWindowTextLengthW(view)) - (selEnd - selStart) + text.size();
     const LRESULT result = CallWindowProcW(originalViewProc, view, message, wParam, lParam);
-    if (*text != L'\0') {
+    if (!text.empty()) {
         counters->lastAppendEnd.store(nemora::test::ProbeTicks());
+        const auto length = static_cast<std::uint64_t>(GetWindowTextLengthW(view));
+        if (length < expected) {
+            counters->cutUnits.fetch_add(expected - length);
+        }
     }
     return result;
 }

@@ -36,6 +36,8 @@ struct ProbeCounters {
     std::atomic<std::uint64_t> framePaints;    // the view's frame (its scroll bar) repainted,
                                                // since the last append
     std::atomic<std::int64_t> lastAppendEnd;   // ProbeTicks() when the last append returned
+    std::atomic<std::uint64_t> cutUnits;       // appended units the view did not take (its
+                                               // text limit cuts what doesn't fit)
     ProbeStream streams[kProbeStreams];
 };
 
