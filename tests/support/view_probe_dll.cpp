@@ -87,6 +87,9 @@ LRESULT CALLBACK ProbeViewProc(HWND view, UINT message, WPARAM wParam, LPARAM lP
     }
     const std::wstring_view text = reinterpret_cast<const wchar_t*>(lParam);
     Record(*counters, text);
+    if (text.empty()) {
+        return CallWindowProcW(originalViewProc, view, message, wParam, lParam);
+    }
     DWORD selStart = 0;
     DWORD selEnd = 0;
     SendMessageW(view, EM_GETSEL, reinterpret_cast<WPARAM>(&selStart),
@@ -94,12 +97,10 @@ LRESULT CALLBACK ProbeViewProc(HWND view, UINT message, WPARAM wParam, LPARAM lP
     const auto expected =
         static_cast<std::uint64_t>(GetWindowTextLengthW(view)) - (selEnd - selStart) + text.size();
     const LRESULT result = CallWindowProcW(originalViewProc, view, message, wParam, lParam);
-    if (!text.empty()) {
-        counters->lastAppendEnd.store(nemora::test::ProbeTicks());
-        const auto length = static_cast<std::uint64_t>(GetWindowTextLengthW(view));
-        if (length < expected) {
-            counters->cutUnits.fetch_add(expected - length);
-        }
+    counters->lastAppendEnd.store(nemora::test::ProbeTicks());
+    const auto length = static_cast<std::uint64_t>(GetWindowTextLengthW(view));
+    if (length < expected) {
+        counters->cutUnits.fetch_add(expected - length);
     }
     return result;
 }
