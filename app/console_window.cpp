@@ -65,7 +65,11 @@ void DrainNow(HWND window) {
         drainDeferred = false;
     }
     drainPending.exchange(0);  // before the take, so no Line pushed from here on is missed
-    DrainToLogView();
+    if (DrainToLogView()) {
+        // Lines beyond this drain's budget wait their turn: a request at the back
+        // of the posted messages, and, like any, after waiting input (OnDrainRequest).
+        RequestDrain();
+    }
     if (ScrollBarStale() && !scrollBarTimerSet) {
         const auto delay =
             std::max<UINT>(USER_TIMER_MINIMUM, static_cast<UINT>(ScrollBarRefreshDelay().count()));

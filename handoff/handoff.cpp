@@ -39,6 +39,10 @@ void PostOnce(std::atomic<std::uint8_t>& pending, UINT message) {
 void PushLine(std::string_view line) {
     PendingLines().Push(line);
     // After the unlock: no window-system call under the queue's mutex.
+    RequestDrain();
+}
+
+void RequestDrain() {
     PostOnce(drainPending, WM_CONSOLE_DRAIN);
 }
 

@@ -43,6 +43,10 @@ LineQueue& PendingLines();
 // and posts a drain request unless one is already outstanding.
 void PushLine(std::string_view line);
 
+// Any thread: posts a drain request unless one is already outstanding. The
+// window's thread asks for one itself when a drain leaves Lines waiting.
+void RequestDrain();
+
 // Window's thread: every pending Line, oldest first. The drain handler clears
 // drainPending (by exchange) before it calls this.
 std::vector<Line> TakeAllLines();

@@ -11,9 +11,11 @@ bool LineQueue::Push(std::string_view line) {
     bool dropped = false;
     if (lines_.size() >= limit_) {
         // The dropped Line's storage takes the new one.
+        bytes_ -= lines_.front().size();
         lines_.push_back(std::move(lines_.front()));
         lines_.pop_front();
         ++dropped_;
+        ++droppedSinceTake_;
         dropped = true;
     } else if (!spare_.empty()) {
         lines_.push_back(std::move(spare_.back()));
@@ -22,6 +24,7 @@ bool LineQueue::Push(std::string_view line) {
         lines_.emplace_back();
     }
     lines_.back().assign(line);
+    bytes_ += line.size();
     size_.store(lines_.size());
     return dropped;
 }
@@ -37,9 +40,19 @@ std::vector<Line> LineQueue::TakeAll() {
         std::lock_guard lock(mutex_);
         taken.swap(lines_);
         size_.store(0);
+        bytes_ = 0;
+        droppedSinceTake_ = 0;
     }
     // Moving out after the unlock keeps the pushers' wait short; the strings' bytes are not copied.
     return {std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end())};
+}
+
+void LineQueue::PopFront() {
+    bytes_ -= lines_.front().size();
+    if (spare_.size() < limit_ && lines_.front().capacity() <= kRecycledLineCapacity) {
+        spare_.push_back(std::move(lines_.front()));
+    }
+    lines_.pop_front();
 }
 
 void LineQueue::Recycle(std::vector<Line>&& lines) {

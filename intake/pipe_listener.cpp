@@ -1,5 +1,6 @@
 #include "intake/pipe_listener.h"
 
+#include <algorithm>
 #include <array>
 
 #include "handoff/handoff.h"
@@ -31,6 +32,18 @@ bool WaitForClient(HANDLE pipe) {
 
 }  // namespace
 
+void FeedWhatRemains(HANDLE pipe, std::span<char> buffer, LineFramer& framer) {
+    DWORD waiting = 0;
+    while (PeekNamedPipe(pipe, nullptr, 0, nullptr, &waiting, nullptr) && waiting > 0) {
+        DWORD read = 0;
+        const auto ask = static_cast<DWORD>(std::min<std::size_t>(waiting, buffer.size()));
+        if (!ReadFile(pipe, buffer.data(), ask, &read, nullptr) || read == 0) {
+            return;
+        }
+        framer.Feed(buffer.data(), read);
+    }
+}
+
 DWORD WINAPI RunPipeListener(void*) {
     // Owned by this thread alone and kept for the life of the process.
     std::array<char, kReadChunk> buffer;
@@ -54,6 +67,7 @@ DWORD WINAPI RunPipeListener(void*) {
             framer.Feed(buffer.data(), read);
         }
         // Every end alike: closed by the client, broken, any error, a zero-byte read.
+        FeedWhatRemains(pipe, buffer, framer);
         PushLine(kDisconnectedLine);
         DisconnectNamedPipe(pipe);
         CloseHandle(pipe);

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <span>
 
 namespace nemora {
 
@@ -14,6 +15,16 @@ inline constexpr DWORD kConnectRetryMs = 200;          // after a failed connect
 
 inline constexpr char kConnectedLine[] = "[console] client connected";
 inline constexpr char kDisconnectedLine[] = "[console] client disconnected (waiting for re-inject)";
+
+class LineFramer;
+
+// Reads what the pipe still holds, once a read has ended the connection, into
+// the buffer and hands it to the framer. On Windows a client's zero-byte write
+// completes the listener's read with no bytes while the client stays
+// connected; what it wrote after that is already in the pipe, and
+// disconnecting would discard it although each of those writes reported
+// success. A pipe whose client has closed holds nothing more.
+void FeedWhatRemains(HANDLE pipe, std::span<char> buffer, LineFramer& framer);
 
 // The listener thread's routine: serves the pipe to one client after another,
 // hands every byte read to one LineFramer (a partial line carries over to the

@@ -288,37 +288,6 @@ TEST_F(LogView, KeepsFarMoreThanTheControlsDefaultLimit) {
     EXPECT_EQ(Text(), expected);
 }
 
-// A flood larger than one drain's budget: the newest Lines are shown, whole
-// and in order, and the older ones are counted as dropped.
-TEST_F(LogView, ABatchOverTheBudgetKeepsOnlyTheNewestLines) {
-    constexpr int kLines = 100;
-    std::vector<Line> lines;
-    for (int i = 0; i < kLines; ++i) {
-        lines.push_back(std::to_string(1000 + i) + std::string(1996, 'a' + i % 26));
-    }
-    const std::size_t droppedBefore = DrainDroppedLines();
-    Drain(lines);
-    const std::size_t dropped = DrainDroppedLines() - droppedBefore;
-    ASSERT_GT(dropped, 0u);
-    ASSERT_LT(dropped, static_cast<std::size_t>(kLines));
-
-    std::wstring expected;
-    for (std::size_t i = dropped; i < lines.size(); ++i) {
-        expected += std::wstring(lines[i].begin(), lines[i].end()) + L"\r\n";
-    }
-    EXPECT_EQ(Text(), expected);
-    std::size_t cost = 0;
-    for (std::size_t i = dropped; i < lines.size(); ++i) {
-        cost += LayoutCost(lines[i].size() + 2);
-    }
-    EXPECT_LE(cost, kDrainBudgetUnits);
-    // The next older Line would not have fitted.
-    EXPECT_GT(cost + LayoutCost(lines[dropped - 1].size() + 2), kDrainBudgetUnits);
-
-    Drain({"after"});
-    EXPECT_EQ(DrainDroppedLines() - droppedBefore, dropped) << "a small batch drops nothing";
-}
-
 TEST(LineConversion, WidenedBytesAreSignExtendedAndZeroShowsAsASymbol) {
     std::string bytes;
     for (int b = 0; b < 256; ++b) {

@@ -38,6 +38,7 @@ struct Figures {
     unsigned long long offered = 0;
     unsigned long long shown = 0;
     unsigned long long dropped = 0;
+    unsigned long long announced = 0;  // by the view's notices
     std::size_t peakWorkingSet = 0;
     long long slowestUiMs = -1;
     std::string exits;
@@ -45,10 +46,10 @@ struct Figures {
 
 void Report(const Figures& f) {
     std::printf(
-        "REPORT scenario=%s offered=%llu shown=%llu dropped=%llu peak_ws_kib=%zu "
+        "REPORT scenario=%s offered=%llu shown=%llu dropped=%llu announced=%llu peak_ws_kib=%zu "
         "slowest_ui_ms=%lld exits=%s\n",
-        f.scenario, f.offered, f.shown, f.dropped, f.peakWorkingSet / 1024, f.slowestUiMs,
-        f.exits.empty() ? "-" : f.exits.c_str());
+        f.scenario, f.offered, f.shown, f.dropped, f.announced, f.peakWorkingSet / 1024,
+        f.slowestUiMs, f.exits.empty() ? "-" : f.exits.c_str());
     std::fflush(stdout);
 }
 
@@ -118,6 +119,7 @@ TEST(Flood, AMillionLinesShowInOrderWhileTheWindowAnswersAndMemoryStaysFlat) {
 
     PipeClient client;
     ASSERT_TRUE(client.Connect());
+    ASSERT_TRUE(console.WaitForText(kConnected));  // every line lost from here on is a client's
     FloodWriter writer(client, 'F');
     ASSERT_TRUE(writer.Write(0, kCheckpoint));
     const auto peakAtCheckpoint = PeakWorkingSet(console.process());
@@ -158,7 +160,9 @@ TEST(Flood, AMillionLinesShowInOrderWhileTheWindowAnswersAndMemoryStaysFlat) {
 
     const auto exitCode = console.Close();
     EXPECT_EQ(exitCode, 0u);
-    Report({"flood", kLines, flood.shown.load(), flood.skipped.load(), *peakAtEnd,
+    const std::uint64_t announced = probe.counters().announced.load();
+    EXPECT_EQ(announced, flood.skipped.load()) << "every line lost is announced in the view";
+    Report({"flood", kLines, flood.shown.load(), flood.skipped.load(), announced, *peakAtEnd,
             sampler.Slowest().count(), ExitText(exitCode)});
 }
 
@@ -177,6 +181,7 @@ TEST(Flood, AMinimisedConsoleKeepsAnsweringAndRestoresWithTheLastLine) {
 
     PipeClient client;
     ASSERT_TRUE(client.Connect());
+    ASSERT_TRUE(console.WaitForText(kConnected));  // every line lost from here on is a client's
     FloodWriter writer(client, 'M');
     ASSERT_TRUE(writer.Write(0, kLines));
     client.Close();
@@ -196,7 +201,9 @@ TEST(Flood, AMinimisedConsoleKeepsAnsweringAndRestoresWithTheLastLine) {
     const auto peak = PeakWorkingSet(console.process()).value_or(0);
     const auto exitCode = console.Close();
     EXPECT_EQ(exitCode, 0u);
-    Report({"flood-minimised", kLines, flood.shown.load(), flood.skipped.load(), peak,
+    const std::uint64_t announced = probe.counters().announced.load();
+    EXPECT_EQ(announced, flood.skipped.load()) << "every line lost is announced in the view";
+    Report({"flood-minimised", kLines, flood.shown.load(), flood.skipped.load(), announced, peak,
             sampler.Slowest().count(), ExitText(exitCode)});
 }
 
@@ -215,9 +222,10 @@ TEST(Flood, AStalledWindowThreadCatchesUpWithTheNewestLinesAndReading) {
     ASSERT_TRUE(windowThread);
     const auto peakAtStart = PeakWorkingSet(console.process()).value_or(0);
 
-    ASSERT_NE(SuspendThread(windowThread.get()), static_cast<DWORD>(-1));
     PipeClient client;
     ASSERT_TRUE(client.Connect());
+    ASSERT_TRUE(console.WaitForText(kConnected));  // every line lost from here on is a client's
+    ASSERT_NE(SuspendThread(windowThread.get()), static_cast<DWORD>(-1));
     std::string pending;
     for (std::uint32_t i = 0; i < kLines; ++i) {
         AppendNumberedLine(pending, 'S', i);
@@ -261,8 +269,10 @@ TEST(Flood, AStalledWindowThreadCatchesUpWithTheNewestLinesAndReading) {
         "caught_up_ms=%lld closed_after_ms=%lld\n",
         peakStalled / 1024, kLines + 1, static_cast<long long>(caughtUp.count()),
         static_cast<long long>(closed.count()));
-    Report({"flood-window-stalled", kLines, stream.shown.load(), stream.skipped.load(), peak,
-            sampler.Slowest().count(), ExitText(exitCode)});
+    const std::uint64_t announced = probe.counters().announced.load();
+    EXPECT_EQ(announced, stream.skipped.load()) << "every line lost is announced in the view";
+    Report({"flood-window-stalled", kLines, stream.shown.load(), stream.skipped.load(), announced,
+            peak, sampler.Slowest().count(), ExitText(exitCode)});
 }
 
 // Lines at the length cap and past it: the pending-line limit counts Lines,
@@ -280,6 +290,7 @@ TEST(Flood, LinesAtTheLengthCapKeepTheWindowAnsweringAndMemoryBounded) {
 
     PipeClient client;
     ASSERT_TRUE(client.Connect());
+    ASSERT_TRUE(console.WaitForText(kConnected));  // every line lost from here on is a client's
     std::string pending;
     for (std::uint32_t i = 0; i < kLines; ++i) {
         // The numbered line last, so that each cut Line still ends "]" after its marker
@@ -330,7 +341,9 @@ TEST(Flood, LinesAtTheLengthCapKeepTheWindowAnsweringAndMemoryBounded) {
     std::printf("REPORT-DETAIL long-lines peak_at_start_kib=%zu batches=%llu\n", peakAtStart / 1024,
                 static_cast<unsigned long long>(probe.counters().batches.load()));
     const auto shown = probe.counters().lines.load() - probe.counters().statusLines.load();
-    Report({"flood-capped-lines", 2ull * kLines, shown, 2ull * kLines - shown, peak,
+    const std::uint64_t announced = probe.counters().announced.load();
+    EXPECT_EQ(announced, 2ull * kLines - shown) << "every line lost is announced in the view";
+    Report({"flood-capped-lines", 2ull * kLines, shown, 2ull * kLines - shown, announced, peak,
             sampler.Slowest().count(), ExitText(exitCode)});
 }
 
@@ -481,8 +494,8 @@ TEST(Churn, AThousandClientsOneAfterAnotherAreEachShownBetweenTheirStatusLines) 
     EXPECT_EQ(exitCode, 0u);
     std::printf("REPORT-DETAIL churn connections=%d killed_writers=%d writer_lines=%llu\n",
                 kClients + 1, kClients / kWriterEvery, writerLines);
-    Report({"churn", texts + writerLines, texts + writerLines, 0, peak, sampler.Slowest().count(),
-            ExitText(exitCode)});
+    Report({"churn", texts + writerLines, texts + writerLines, 0, 0, peak,
+            sampler.Slowest().count(), ExitText(exitCode)});
 }
 
 // ---- Bad bytes ------------------------------------------------------------
@@ -646,8 +659,8 @@ TEST(BadBytes, EveryByteValueAndIllFormedTextShowWithTheNextLineIntact) {
     EXPECT_EQ(sampler.Misses(), 0u);
     std::printf("REPORT-DETAIL bad-bytes connections=%lld (2 if the empty write ended the first)\n",
                 static_cast<long long>(std::count(lines.begin(), lines.end(), kConnected)));
-    Report({"bad-bytes", offered, shown, offered - shown, peakAfterHuge, sampler.Slowest().count(),
-            ExitText(exitCode)});
+    Report({"bad-bytes", offered, shown, offered - shown, 0, peakAfterHuge,
+            sampler.Slowest().count(), ExitText(exitCode)});
 }
 
 // ---- Control-line flood ---------------------------------------------------
@@ -663,6 +676,7 @@ TEST(ControlFlood, OrdinaryLinesAmongTwoHundredThousandReadingsAllShowAndTheTitl
     UiRoundTripSampler sampler(console.window());
     PipeClient client;
     ASSERT_TRUE(client.Connect());
+    ASSERT_TRUE(console.WaitForText(kConnected));  // every line lost from here on is a client's
 
     std::string pending;
     std::uint32_t line = 0;
@@ -699,8 +713,10 @@ TEST(ControlFlood, OrdinaryLinesAmongTwoHundredThousandReadingsAllShowAndTheTitl
     const auto exitCode = console.Close();
     EXPECT_EQ(exitCode, 0u);
     std::printf("REPORT-DETAIL control-flood readings=%u\n", kReadings);
-    Report({"control-flood", kLines, ordinary.shown.load(), ordinary.skipped.load(), peak,
-            sampler.Slowest().count(), ExitText(exitCode)});
+    const std::uint64_t announced = probe.counters().announced.load();
+    EXPECT_EQ(announced, ordinary.skipped.load()) << "every line lost is announced in the view";
+    Report({"control-flood", kLines, ordinary.shown.load(), ordinary.skipped.load(), announced,
+            peak, sampler.Slowest().count(), ExitText(exitCode)});
 }
 
 // ---- Instances and names --------------------------------------------------
@@ -739,7 +755,7 @@ TEST(Instances, TwentyStartsAtOnceLeaveOneConsoleAndTheRestExitZero) {
     const auto peak = PeakWorkingSet(survivor->process()).value_or(0);
     const auto exitCode = survivor->Close();
     EXPECT_EQ(exitCode, 0u);
-    Report({"instances-20", 1, 1, 0, peak, -1,
+    Report({"instances-20", 1, 1, 0, 0, peak, -1,
             "19x0+" + (exitCode ? std::to_string(*exitCode) : std::string("hung"))});
 }
 
@@ -771,7 +787,7 @@ TEST(Names, AConsoleThatFindsItsPipeNameTakenWaitsSilentlyAndServesOnceItIsFree)
     EXPECT_EQ(exitCode, 0u);
     std::printf("REPORT-DETAIL squatter served_after_ms=%lld\n",
                 static_cast<long long>(took.count()));
-    Report({"pipe-squatter", 1, 1, 0, peak, -1, ExitText(exitCode)});
+    Report({"pipe-squatter", 1, 1, 0, 0, peak, -1, ExitText(exitCode)});
 }
 
 // ---- Exit under load ------------------------------------------------------
@@ -858,7 +874,7 @@ TEST_P(ExitUnderLoad, ClosingTheWindowExitsZeroTenTimesInARow) {
     }
     std::printf("REPORT-DETAIL exit-under-%s clean=%d runs=%d\n", LoadName(GetParam()), clean,
                 kRuns);
-    Report({(std::string("exit-under-") + LoadName(GetParam())).c_str(), 0, 0, 0, 0, -1,
+    Report({(std::string("exit-under-") + LoadName(GetParam())).c_str(), 0, 0, 0, 0, 0, -1,
             std::to_string(clean) + "/" + std::to_string(kRuns) + "x0"});
 }
 

@@ -38,4 +38,15 @@ void AppendConvertedLine(std::wstring& out, std::string_view line) {
                  kZeroByteSymbol);
 }
 
+std::size_t Utf16Units(std::string_view line) {
+    std::size_t units = 0;
+    for (const char byte : line) {
+        const auto b = static_cast<unsigned char>(byte);
+        // Continuation bytes add nothing; a four-byte sequence is a surrogate pair.
+        units += (b & 0xC0) != 0x80 ? 1 : 0;
+        units += (b >= 0xF0 && b <= 0xF4) ? 1 : 0;
+    }
+    return units;
+}
+
 }  // namespace nemora

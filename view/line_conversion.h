@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -19,5 +20,9 @@ void AppendWidenedBytes(std::wstring& out, std::string_view bytes);
 // when the converter fails), zero units replaced by kZeroByteSymbol.
 // Never appends more units than the Line has bytes.
 void AppendConvertedLine(std::wstring& out, std::string_view line);
+
+// The UTF-16 units the Line takes once converted, counted without converting
+// it: exact for well-formed UTF-8 (ill-formed bytes may take a few more).
+std::size_t Utf16Units(std::string_view line);
 
 }  // namespace nemora

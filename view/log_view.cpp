@@ -1,6 +1,8 @@
 #include "view/log_view.h"
 
 #include <algorithm>
+#include <deque>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -19,9 +21,6 @@ using Clock = std::chrono::steady_clock;
 // appended, bigger ones with the next frame (DrawingHeld).
 constexpr std::size_t kPaintAtOnceUnits = 16384;
 
-std::size_t drainDropped = 0;
-std::size_t drainBudget = kDrainBudgetUnits;
-
 Clock::time_point scrollBarPainted{};
 Clock::time_point scrollBarStaleSince{};
 bool scrollBarStale = false;
@@ -39,38 +38,77 @@ void TrimIfOverThreshold(int length) {
     }
 }
 
-// Index of the oldest Line of the newest run whose layout cost fits the
-// budget, and that run's cost; the newest Line is always taken. A Line's
-// bytes bound its UTF-16 units from above, so the run is measured without
-// converting anything twice.
-std::size_t FirstLineWithinBudget(const std::vector<Line>& lines, std::size_t budget,
-                                  std::size_t& cost) {
-    cost = 0;
-    std::size_t first = lines.size();
-    while (first > 0) {
-        const std::size_t next = cost + LayoutCost(lines[first - 1].size() + kLineBreakUnits);
-        if (next > budget && first < lines.size()) {
+// How many of the waiting Lines a drain gives up, and how many after those it
+// takes for its next piece of at most `budget` layout cost (one Line at least).
+//
+// Two rules give up Lines, both oldest first, and every Line they give up is
+// said in the view by a notice. The queue's limit (kMaxPendingLines) drops
+// Lines as they are pushed, to bound the memory a client can take. Here, only
+// when the Lines waiting need more units than the trim threshold, the oldest
+// beyond it are given up: the trims that the newer ones bring would remove
+// them before anyone could read them, and working them off would only keep
+// the view further behind a flood. Any backlog the view can hold is shown
+// whole. `bytes` bounds the units from above, so the Lines are counted one by
+// one only when it passes the threshold.
+TakeChoice ChoosePiece(const std::deque<Line>& waiting, std::size_t bytes, std::size_t budget) {
+    TakeChoice choice;
+    if (bytes + kLineBreakUnits * waiting.size() > static_cast<std::size_t>(kTrimThreshold)) {
+        std::size_t units = 0;
+        std::size_t kept = 0;
+        for (auto line = waiting.rbegin(); line != waiting.rend(); ++line, ++kept) {
+            units += Utf16Units(*line) + kLineBreakUnits;
+            if (units > static_cast<std::size_t>(kTrimThreshold) && kept > 0) {
+                break;
+            }
+        }
+        choice.giveUp = waiting.size() - kept;
+    }
+    std::size_t cost = 0;
+    for (std::size_t i = choice.giveUp; i < waiting.size(); ++i) {
+        cost += LayoutCost(waiting[i].size() + kLineBreakUnits);
+        if (cost > budget && choice.take > 0) {
             break;
         }
-        cost = next;
-        --first;
+        ++choice.take;
     }
-    return first;
+    return choice;
 }
 
-// Moves the budget halfway towards what the speed of a batch that cost
-// `cost` and took `took` to append would fit into kDrainTimeTarget.
-void AdjustBudget(std::size_t cost, Clock::duration took) {
-    if (cost < drainBudget / 2) {
-        // A small batch pays the control's fixed cost per append over few
-        // units and would look slow: only batches that fill the budget tell.
-        return;
+// One piece of a drain: the text to append, a notice first where Lines were
+// dropped, and its layout cost. A Line's bytes bound its UTF-16 units from
+// above, so the cost is known without converting anything twice.
+struct Piece {
+    std::wstring text;
+    std::size_t cost = 0;
+    bool more = false;  // Lines are still waiting after it
+};
+
+Piece TakePiece(std::size_t budget) {
+    TakenLines taken =
+        PendingLines().Take([budget](const std::deque<Line>& waiting, std::size_t bytes) {
+            return ChoosePiece(waiting, bytes, budget);
+        });
+    Piece piece;
+    piece.more = taken.more;
+    std::size_t bound = 0;
+    for (const Line& line : taken.lines) {
+        bound += line.size() + kLineBreakUnits;
     }
-    const double ms = std::max(std::chrono::duration<double, std::milli>(took).count(), 0.1);
-    const double target = std::clamp(static_cast<double>(cost) * kDrainTimeTarget.count() / ms,
-                                     static_cast<double>(kMinDrainBudgetUnits),
-                                     static_cast<double>(kDrainBudgetUnits));
-    drainBudget = (drainBudget + static_cast<std::size_t>(target)) / 2;
+    piece.text.reserve(bound + (taken.dropped > 0 ? 64 : 0));
+    if (taken.dropped > 0) {
+        // Made here, on the window's thread, as the Lines are taken: nothing can drop it.
+        piece.text += kDroppedNoticeStart;
+        piece.text += std::to_wstring(taken.dropped);
+        piece.text += kDroppedNoticeEnd;
+        piece.text += kLineBreak;
+    }
+    for (const Line& line : taken.lines) {
+        AppendConvertedLine(piece.text, line);
+        piece.text += kLineBreak;
+        piece.cost += LayoutCost(line.size() + kLineBreakUnits);
+    }
+    RecycleLines(std::move(taken.lines));
+    return piece;
 }
 
 // While a drain changes the view, the view is left out of drawing by the window
@@ -179,50 +217,35 @@ void AppendLines(const std::wstring& text) {
     SendMessageW(logViewWindow, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
-void DrainToLogView() {
+bool DrainToLogView() {
     if (logViewWindow == nullptr) {
-        return;  // the Lines stay queued
+        return false;  // the Lines stay queued
     }
-    std::vector<Line> lines = TakeAllLines();
-    if (lines.empty()) {
-        return;
-    }
-    std::size_t cost = 0;
-    const std::size_t first = FirstLineWithinBudget(lines, drainBudget, cost);
-    drainDropped += first;
-    std::wstring batch;
-    std::size_t bound = 0;
-    for (std::size_t i = first; i < lines.size(); ++i) {
-        bound += lines[i].size() + kLineBreakUnits;
-    }
-    batch.reserve(bound);
-    for (std::size_t i = first; i < lines.size(); ++i) {
-        AppendConvertedLine(batch, lines[i]);
-        batch += kLineBreak;
-    }
-    RecycleLines(std::move(lines));
-
-    // A few lines (up to kPaintAtOnceUnits) are painted at once, so that a
-    // line shows the moment it arrives; after a trim or a big batch the view
-    // is painted with the next frame instead, since drains that big follow
-    // each other under a flood.
-    const int length = GetWindowTextLengthW(logViewWindow);
-    const bool trimDue = length > kTrimThreshold;
-    const DrawingHeld held(logViewWindow, !trimDue && batch.size() <= kPaintAtOnceUnits);
-    TrimIfOverThreshold(length);
-    // One replace for the whole batch: the control lays out and paints once, not once per Line.
     const auto start = Clock::now();
-    AppendLines(batch);
+    Piece piece = TakePiece(kDrainPieceUnits);
+    if (piece.text.empty()) {
+        return false;
+    }
+    // A few lines (up to kPaintAtOnceUnits) are painted at once, so that a
+    // line shows the moment it arrives; after a trim or with more to come the
+    // view is painted with the next frame instead, since drains that big
+    // follow each other under a flood.
+    const bool paintNow = !piece.more && piece.text.size() <= kPaintAtOnceUnits &&
+                          GetWindowTextLengthW(logViewWindow) <= kTrimThreshold;
+    const DrawingHeld held(logViewWindow, paintNow);
+    std::size_t spent = 0;
+    for (;;) {
+        TrimIfOverThreshold(GetWindowTextLengthW(logViewWindow));
+        // One replace for the whole piece: the control lays out once, not once per Line.
+        AppendLines(piece.text);
+        spent += piece.cost;
+        if (!piece.more || spent >= kDrainBudgetUnits || Clock::now() - start >= kDrainTimeTarget) {
+            break;
+        }
+        piece = TakePiece(std::min(kDrainPieceUnits, kDrainBudgetUnits - spent));
+    }
     SendMessageW(logViewWindow, WM_VSCROLL, SB_BOTTOM, 0);
-    AdjustBudget(cost, Clock::now() - start);
-}
-
-std::size_t DrainDroppedLines() {
-    return drainDropped;
-}
-
-std::size_t DrainBudgetUnits() {
-    return drainBudget;
+    return !PendingLines().Empty();
 }
 
 }  // namespace nemora

@@ -11,33 +11,22 @@ namespace nemora {
 // Above this many UTF-16 units the older half of the view's text is removed.
 inline constexpr int kTrimThreshold = 262144;
 
-// The most one drain appends, in UTF-16 units of layout cost (LayoutCost). A
-// drain that finds more (a flood that outran the view) shows only the newest
-// Lines that fit and drops the older ones, as the queue drops its overflow:
-// input, repaints and every sent message wait while a drain runs, and more
-// text would only be removed again by the next trims. Every drain gets the
-// whole budget, a full queue too: each drain has a fixed cost besides its
-// lines (its take, its window-system calls, the messages handled between two
-// drains), and under a flood halving the budget cost about a tenth of the
-// lines the view could show, for round trips that stay within 100 ms either
-// way.
+// The most one drain appends, in UTF-16 units of layout cost (LayoutCost):
+// input, repaints and every sent message wait while a drain runs. The budget
+// bounds the work of a drain, never what is shown: the Lines beyond it stay
+// queued, in order, and the drain asks for the next drain itself.
 inline constexpr std::size_t kDrainBudgetUnits = kTrimThreshold / 2;
 
-// How long appending one drain's batch should hold the window's thread at
-// most; the rest of a drain (the trim, the conversion) costs far less and
-// doesn't grow with the batch, and messages sent to the window are answered
-// before the repaint that follows. After each batch that fills at least
-// half the budget, the budget is moved halfway towards what that batch's
-// speed would fit in this time (so one slow spell, the thread preempted, only
-// halves it), within kMinDrainBudgetUnits and kDrainBudgetUnits: how fast the
-// edit control lays text out depends on the machine and on how busy it is.
-// Under Wine on a 2-core machine a full budget of short lines takes 23-35 ms
-// while a client floods the console, so the budget shrinks only when the
-// machine is much slower or busier (or the view is minimised, and every
-// character wraps onto a row of its own). The floor keeps a busy spell from
-// making the view drop lines at rates it can show.
+// A drain takes and appends its Lines in pieces of at most this layout cost
+// (one Line at least), and takes no further piece once it has held the
+// window's thread this long: how fast the edit control lays text out depends
+// on the Lines (a 4 KiB Line wraps over dozens of rows), on the machine and on
+// how busy it is, and a minimised view wraps every character. Under Wine on a
+// 2-core machine a whole budget of short lines takes 23-35 ms while a client
+// floods the console; the first 4 KiB Lines, laid out cold, took about twice
+// the target when a drain went by cost alone.
+inline constexpr std::size_t kDrainPieceUnits = kDrainBudgetUnits / 4;
 inline constexpr auto kDrainTimeTarget = std::chrono::milliseconds(60);
-inline constexpr std::size_t kMinDrainBudgetUnits = 65536;
 
 // Lines up to this many units cost their length; a longer Line, which wraps
 // over several rows, costs more per unit the longer it is, since the edit
@@ -49,9 +38,15 @@ constexpr std::size_t LayoutCost(std::size_t units) {
     return units <= kWrapCostUnits ? units : units * units / kWrapCostUnits;
 }
 
-// What the edit control is allowed to hold: the threshold plus one full drain,
-// far above the control's default of 32,767 (30,000 under Wine).
+// What the edit control is allowed to hold: the threshold plus a whole drain
+// (the trim is looked at before each piece, so the text passes the threshold
+// by one piece at most), far above the control's default of 32,767 (30,000 under Wine).
 inline constexpr int kViewTextLimit = kTrimThreshold + static_cast<int>(kDrainBudgetUnits) + 1024;
+
+// Said in the view in place of Lines that will never be shown, before the first
+// Line after them: "[console] N lines dropped".
+inline constexpr wchar_t kDroppedNoticeStart[] = L"[console] ";
+inline constexpr wchar_t kDroppedNoticeEnd[] = L" lines dropped";
 
 // The view's edit control style: child, visible, vertical scroll bar,
 // multi-line, read-only; no horizontal scrolling, so long lines wrap.
@@ -73,10 +68,13 @@ inline constexpr auto kScrollBarInterval = std::chrono::milliseconds(200);
 // raised for the trim threshold plus one drain. Does not set logViewWindow.
 HWND CreateLogView(HWND parent, HINSTANCE instance);
 
-// Window's thread: takes every pending Line, trims the view once if it has
-// passed the threshold, appends the newest Lines whose layout cost fits one
-// drain's budget as one batch, and scrolls to the bottom once. An empty queue changes nothing.
-void DrainToLogView();
+// Window's thread: takes the oldest pending Lines, up to one drain's budget,
+// trims the view whenever it has passed the threshold, appends them, and
+// scrolls to the bottom once. Where Lines were dropped (by the queue's limit,
+// or given up because more waited than the view can hold), a notice takes
+// their place. True if Lines are still waiting: the caller asks for another
+// drain. An empty queue changes nothing.
+bool DrainToLogView();
 
 // Whether a drain has changed the scroll bar without having it repainted.
 bool ScrollBarStale();
@@ -89,11 +87,5 @@ void RefreshScrollBar();
 
 // Appends text (whole lines, each ended by "\r\n") at the end of the view, not undoable.
 void AppendLines(const std::wstring& text);
-
-// Lines a drain dropped to keep within its budget, since the process started.
-std::size_t DrainDroppedLines();
-
-// The budget of the next drain, in units of layout cost.
-std::size_t DrainBudgetUnits();
 
 }  // namespace nemora

@@ -31,6 +31,19 @@ ProbeCounters* Counters() {
     return counters;
 }
 
+constexpr std::wstring_view kStatusStart = L"[console] ";
+constexpr std::wstring_view kDroppedEnd = L" lines dropped";
+
+// N of a status line "N lines dropped", or 0.
+std::uint64_t AnnouncedDrop(std::wstring_view status) {
+    std::uint64_t count = 0;
+    std::size_t digits = 0;
+    for (; digits < status.size() && status[digits] >= L'0' && status[digits] <= L'9'; ++digits) {
+        count = count * 10 + static_cast<std::uint64_t>(status[digits] - L'0');
+    }
+    return digits > 0 && status.substr(digits).starts_with(kDroppedEnd) ? count : 0;
+}
+
 void Record(ProbeCounters& counters, std::wstring_view text) {
     if (text.empty()) {
         counters.trims.fetch_add(1);
@@ -42,8 +55,9 @@ void Record(ProbeCounters& counters, std::wstring_view text) {
          start = end + 2) {
         ++lines;
         const std::wstring_view line = text.substr(start, end - start);
-        if (line.starts_with(L"[console] ")) {
+        if (line.starts_with(kStatusStart)) {
             counters.statusLines.fetch_add(1);
+            counters.announced.fetch_add(AnnouncedDrop(line.substr(kStatusStart.size())));
         }
         const auto parsed = nemora::test::ParseNumberedLine(line);
         if (parsed.kind == Numbered::kNo) {

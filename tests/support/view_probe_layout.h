@@ -33,6 +33,7 @@ struct ProbeCounters {
     std::atomic<std::uint64_t> maxBatchUnits;  // the most UTF-16 units one append carried
     std::atomic<std::uint64_t> trims;          // replacements with the empty text
     std::atomic<std::uint64_t> statusLines;    // the console's own lines, "[console] ..."
+    std::atomic<std::uint64_t> announced;      // the sum of N over "[console] N lines dropped"
     std::atomic<std::uint64_t> framePaints;    // the view's frame (its scroll bar) repainted,
                                                // since the last append
     std::atomic<std::int64_t> lastAppendEnd;   // ProbeTicks() when the last append returned

@@ -1,0 +1,108 @@
+// A backlog in the real console, watched from outside: whatever waits for the
+// view when it gets to it, every line it can hold shows, in order, and where
+// lines were lost a notice in their place says how many.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "handoff/line_queue.h"
+#include "tests/support/console_process.h"
+#include "tests/support/unique_handle.h"
+#include "tests/support/wait.h"
+
+namespace nemora::test {
+namespace {
+
+const std::wstring kConnected = L"[console] client connected";
+const std::wstring kDisconnected = L"[console] client disconnected (waiting for re-inject)";
+constexpr std::wstring_view kNoticeStart = L"[console] ";
+constexpr std::wstring_view kNoticeEnd = L" lines dropped";
+
+// "line 00042 xxx...", `width` characters.
+std::string ClientLine(int number, std::size_t width) {
+    char head[16];
+    std::snprintf(head, sizeof(head), "line %05d ", number);
+    std::string line = head;
+    line.resize(width, 'x');
+    return line;
+}
+
+// One client connects, writes `count` lines in one write and goes; while
+// `stalled`, the console's window thread is suspended until the listener has
+// taken all of it (the pipe is free for the next client again). Then the view
+// must hold, after the start line, the connection's lines in order, with a
+// notice wherever lines are missing, the notices adding up to what is missing.
+// How many lines the notices announced.
+std::size_t SendAndReadBack(int count, std::size_t width, bool stalled) {
+    ConsoleProcess console;
+    EXPECT_TRUE(console.Start());
+    const DWORD threadId = GetWindowThreadProcessId(console.window(), nullptr);
+    UniqueHandle thread(OpenThread(THREAD_SUSPEND_RESUME, FALSE, threadId));
+    EXPECT_TRUE(thread);
+    if (stalled) {
+        EXPECT_NE(SuspendThread(thread.get()), static_cast<DWORD>(-1));
+    }
+    std::vector<std::wstring> expected{kConnected};
+    std::string bytes;
+    for (int i = 0; i < count; ++i) {
+        bytes += ClientLine(i, width) + "\n";
+        expected.push_back(Widen(ClientLine(i, width)));
+    }
+    expected.push_back(kDisconnected);
+    {
+        PipeClient client;
+        EXPECT_TRUE(client.Connect());
+        EXPECT_TRUE(client.Write(bytes));
+    }
+    if (stalled) {
+        // The pipe is there to be opened again once the listener has read everything.
+        EXPECT_TRUE(
+            WaitUntil([] { return WaitNamedPipeW(L"\\\\.\\pipe\\nemora-debug", 50); }, 20s));
+        EXPECT_NE(ResumeThread(thread.get()), static_cast<DWORD>(-1));
+    }
+    EXPECT_TRUE(console.WaitForText(kDisconnected, 20s));
+
+    const auto lines = console.ViewLines();
+    std::size_t next = 0;
+    std::size_t announced = 0;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        const std::wstring& line = lines[i];
+        if (line.starts_with(kNoticeStart) && line.ends_with(kNoticeEnd)) {
+            const auto count = std::stoul(line.substr(
+                kNoticeStart.size(), line.size() - kNoticeStart.size() - kNoticeEnd.size()));
+            next += count;
+            announced += count;
+            continue;
+        }
+        if (next >= expected.size() || line != expected[next]) {
+            ADD_FAILURE() << "view line " << i << " is not the next line expected (" << next << ")";
+            break;
+        }
+        ++next;
+    }
+    EXPECT_EQ(next, expected.size()) << "the last line shows and the notices add up";
+    EXPECT_EQ(console.Close(), 0u);
+    return announced;
+}
+
+// 240,000 units in one write to a shown window: more than one drain lays out,
+// less than the view holds.
+TEST(Backlog, ABurstTheViewCanHoldShowsWhole) {
+    EXPECT_EQ(SendAndReadBack(2400, 98, false), 0u);
+}
+
+TEST(Backlog, AStalledWindowShowsEveryLineOnceItRuns) {
+    EXPECT_EQ(SendAndReadBack(4000, 58, true), 0u);
+}
+
+// More lines than the queue holds: the oldest (the connection's status line
+// among them) are lost, and the view says so where they are missing.
+TEST(Backlog, LinesPastTheQueueLimitAreAnnouncedWhereTheyAreMissing) {
+    EXPECT_EQ(SendAndReadBack(20000, 12, true), 20002 - kMaxPendingLines);
+}
+
+}  // namespace
+}  // namespace nemora::test
