@@ -2,12 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <optional>
 #include <string>
 #include <thread>
 
 #include "tests/support/console_process.h"
+#include "tests/support/game_stream.h"
 #include "tests/support/wait.h"
 
 namespace nemora::test {
@@ -45,6 +47,24 @@ TEST(Console, AReadingGoesToTheTitleAndNotTheView) {
         WaitUntil([&] { return console.Title() == L"Nemora Debug Console  \u2014  FPS: 60"; }));
     EXPECT_EQ(console.ViewText()->find(L"FPS"), std::wstring::npos);
     // Closing while the client is still connected ends the process cleanly.
+    EXPECT_EQ(console.Close(), 0u);
+}
+
+// A game's logger: 144 frames a second, each 40 lines (one write each) and a
+// rising reading; drain requests then follow each other so closely that a
+// timer message would hardly ever come. The title changes at most once a
+// frame, but never falls behind for long.
+TEST(Console, TheTitleFollowsTheReadingsWhileLinesStream) {
+    ConsoleProcess console;
+    ASSERT_TRUE(console.Start());
+    PipeClient client;
+    ASSERT_TRUE(client.Connect());
+    GameStream game;
+    game.linesPerFrame = 40;
+    const auto lags = TitleLagsUnder(game, console, client);
+    ASSERT_FALSE(lags.empty());
+    EXPECT_LE(*std::max_element(lags.begin(), lags.end()), 250.0)
+        << "ms the title was behind the readings, at worst";
     EXPECT_EQ(console.Close(), 0u);
 }
 
