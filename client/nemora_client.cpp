@@ -1,5 +1,7 @@
 #include "nemora_client.h"
 
+#include "nemora_client_test_hooks.h"
+
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -55,6 +57,13 @@ constexpr std::size_t kPrintfStackBytes = 512;
 constexpr DWORD kAbsentPollMs = 20;
 // Bytes one WriteFile is asked to take at most (its count is a DWORD).
 constexpr std::size_t kMaxWriteBytes = std::size_t{1} << 20;
+
+// The pipe is opened so that its server can identify the client but never
+// impersonate it: anyone may create the pipe's name while no console runs.
+constexpr DWORD kOpenFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION;
+
+// Set by a test to make the next writer thread end while it holds its lock.
+std::atomic<HANDLE> endNextWriterHoldingLock{nullptr};
 
 // Owns a kernel handle whose invalid value is null: an event or a thread. (The
 // pipe, whose invalid value is INVALID_HANDLE_VALUE, is owned by ConsolePipe.)
@@ -144,8 +153,7 @@ ConsolePipe::Opened ConsolePipe::Open(std::chrono::milliseconds busyWait,
     ULONGLONG lastSeen = start;  // when the pipe was last known to exist (or the start)
     for (;;) {
         // Overlapped, so that a write into a full pipe can be cancelled.
-        pipe_ = CreateFileW(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED,
-                            nullptr);
+        pipe_ = CreateFileW(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, kOpenFlags, nullptr);
         if (pipe_ != INVALID_HANDLE_VALUE) {
             error_ = ERROR_SUCCESS;
             return Opened::kOpened;
@@ -222,7 +230,11 @@ struct DebugClient::Shared {
     explicit Shared(DebugClientOptions opts)
         : options(std::move(opts)),
           wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
-          abort(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+          abort(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+          // Looked up now: at process exit the loader's own locks may be
+          // orphaned, and GetModuleHandle takes one.
+          shutdownInProgress(reinterpret_cast<ShutdownQuery>(reinterpret_cast<void*>(
+              GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "RtlDllShutdownInProgress")))) {}
 
     const DebugClientOptions options;
 
@@ -232,7 +244,6 @@ struct DebugClient::Shared {
     std::deque<std::string> lines;  // unsent wire lines, oldest first
     std::size_t bytes = 0;          // their total size
     std::uint64_t droppedUnreported = 0;
-    std::uint64_t droppedTotal = 0;
     bool readingPending = false;
     double reading = 0.0;
     bool writerIdle = false;            // the writer waits on `wake` for work
@@ -244,13 +255,35 @@ struct DebugClient::Shared {
     UniqueEvent wake;   // auto-reset: work arrived while the writer was idle, or closing
     UniqueEvent abort;  // manual-reset: stop now, cancel the write in progress
 
+    // Read without the lock, so that they answer even at process exit.
+    std::atomic<std::uint64_t> droppedTotal{0};
+    std::atomic<std::uint64_t> status{Packed(DeliveryStatus::kStarting, 0)};
+
+    // Whether the process is exiting: the system has ended every other thread,
+    // perhaps one holding `mutex`, which then nobody will ever release.
+    using ShutdownQuery = BOOLEAN(WINAPI*)();
+    const ShutdownQuery shutdownInProgress;
+
     bool HasWork() const { return !lines.empty() || readingPending || droppedUnreported > 0; }
     bool Drained() const { return !HasWork() && !inFlight; }
     bool Aborting() const { return aborting.load(); }
+    bool ProcessExiting() const { return shutdownInProgress != nullptr && shutdownInProgress(); }
 
     void Drop() {
         ++droppedUnreported;
-        ++droppedTotal;
+        droppedTotal.fetch_add(1, std::memory_order_relaxed);
+    }
+
+    // The status and its error in one word, so that they change together.
+    static constexpr std::uint64_t Packed(DeliveryStatus state, DWORD error) {
+        return std::uint64_t{static_cast<std::uint32_t>(state)} << 32 | error;
+    }
+    // Records the writer's latest outcome; Shutdown's status stays.
+    void SetStatus(DeliveryStatus state, DWORD error) {
+        std::uint64_t now = status.load();
+        while (now >> 32 != static_cast<std::uint32_t>(DeliveryStatus::kShutDown) &&
+               !status.compare_exchange_weak(now, Packed(state, error))) {
+        }
     }
 
     // Appends lines as one unit and trims the oldest past the bounds.
@@ -295,7 +328,9 @@ class Writer {
 
     void Run() {
         if (!shared_.wake || !shared_.abort) {
-            return;  // out of kernel objects: the buffer simply fills and drops
+            // Out of kernel objects: the buffer simply fills and drops.
+            shared_.SetStatus(DeliveryStatus::kFailed, ERROR_NOT_ENOUGH_MEMORY);
+            return;
         }
         for (;;) {
             if (batch_.empty() && !WaitForWork()) {
@@ -318,6 +353,7 @@ class Writer {
                     // What it read of the batch is gone with it; send the rest,
                     // from the start of its first unfinished line, to the next one.
                     Resume(sent);
+                    shared_.SetStatus(DeliveryStatus::kFailed, pipe_.Error());
                     pipe_.Close();
                     if (batch_.empty()) {
                         FinishBatch();
@@ -336,7 +372,7 @@ class Writer {
     // after kLingerMs without a line it sleeps until a caller wakes it.
     bool WaitForWork() {
         const ULONGLONG lingerEnd = GetTickCount64() + kLingerMs;
-        std::unique_lock<std::mutex> lock(shared_.mutex);
+        std::unique_lock<std::mutex> lock = Lock();
         for (;;) {
             if (shared_.Aborting()) {
                 return false;
@@ -368,12 +404,10 @@ class Writer {
         DWORD pause = kFirstBackoffMs;
         while (!pipe_.IsOpen()) {
             if (Closing()) {
-                return pipe_.Open(kCloseConnectGrace, kCloseConnectGrace, name) ==
-                           ConsolePipe::Opened::kOpened &&
+                return Report(pipe_.Open(kCloseConnectGrace, kCloseConnectGrace, name)) &&
                        !shared_.Aborting();
             }
-            if (pipe_.Open(milliseconds(0), milliseconds(0), name) ==
-                ConsolePipe::Opened::kOpened) {
+            if (Report(pipe_.Open(milliseconds(0), milliseconds(0), name))) {
                 break;
             }
             // Shutdown's wake-up ends the pause early; callers never signal during it.
@@ -386,9 +420,45 @@ class Writer {
         return !shared_.Aborting();
     }
 
+    // Publishes why the pipe is (not) open; true if it is.
+    bool Report(ConsolePipe::Opened opened) {
+        switch (opened) {
+            case ConsolePipe::Opened::kOpened:
+                shared_.SetStatus(DeliveryStatus::kConnected, ERROR_SUCCESS);
+                return true;
+            case ConsolePipe::Opened::kNoConsole:
+                shared_.SetStatus(DeliveryStatus::kNoConsole, pipe_.Error());
+                return false;
+            case ConsolePipe::Opened::kBusyTimeout:
+                shared_.SetStatus(DeliveryStatus::kPipeBusy, pipe_.Error());
+                return false;
+            case ConsolePipe::Opened::kFailed:
+                // Denied: typically a console running elevated for a host that isn't.
+                shared_.SetStatus(pipe_.Error() == ERROR_ACCESS_DENIED
+                                      ? DeliveryStatus::kAccessDenied
+                                      : DeliveryStatus::kFailed,
+                                  pipe_.Error());
+                return false;
+        }
+        return false;
+    }
+
     bool Closing() {
-        std::lock_guard<std::mutex> lock(shared_.mutex);
+        const std::unique_lock<std::mutex> lock = Lock();
         return shared_.closing;
+    }
+
+    // Every lock the writer takes goes through here, so that a test can end the
+    // thread holding it, as the system may at process exit.
+    std::unique_lock<std::mutex> Lock() {
+        std::unique_lock<std::mutex> lock(shared_.mutex);
+        if (endNextWriterHoldingLock.load(std::memory_order_relaxed) != nullptr) {
+            if (const HANDLE ended = endNextWriterHoldingLock.exchange(nullptr)) {
+                SetEvent(ended);
+                ExitThread(0);
+            }
+        }
+        return lock;
     }
 
     // Moves lines out of the buffer under the lock and joins them outside it.
@@ -398,7 +468,7 @@ class Writer {
         double reading = 0.0;
         taken_.clear();
         {
-            std::lock_guard<std::mutex> lock(shared_.mutex);
+            const std::unique_lock<std::mutex> lock = Lock();
             dropped = std::exchange(shared_.droppedUnreported, 0);
             std::size_t size = 0;
             while (!shared_.lines.empty() &&
@@ -426,7 +496,7 @@ class Writer {
     }
 
     void FinishBatch() {
-        std::lock_guard<std::mutex> lock(shared_.mutex);
+        const std::unique_lock<std::mutex> lock = Lock();
         shared_.inFlight = false;
         if (!shared_.HasWork()) {
             shared_.drained.notify_all();
@@ -448,12 +518,25 @@ class Writer {
     std::vector<std::string> taken_;
 };
 
+// What the writer thread owns a share of, so that a writer that outlives a
+// bounded Shutdown never touches freed memory or unmapped code.
+struct WriterStart {
+    std::shared_ptr<Shared> shared;
+    HMODULE module;  // the module holding this code, referenced; null if that failed
+};
+
 DWORD WINAPI WriterMain(void* parameter) {
-    // The thread holds the shared state too, so that a writer that outlives a
-    // bounded Shutdown never touches freed memory.
-    const std::unique_ptr<std::shared_ptr<Shared>> shared(
-        static_cast<std::shared_ptr<Shared>*>(parameter));
-    Writer(**shared).Run();
+    HMODULE module = nullptr;
+    {
+        const std::unique_ptr<WriterStart> start(static_cast<WriterStart*>(parameter));
+        module = start->module;
+        Writer(*start->shared).Run();
+    }
+    if (module != nullptr) {
+        // Releases the module and ends the thread without returning into it:
+        // if the host has called FreeLibrary meanwhile, the module goes now.
+        FreeLibraryAndExitThread(module, 0);
+    }
     return 0;
 }
 
@@ -461,11 +544,21 @@ DWORD WINAPI WriterMain(void* parameter) {
 
 DebugClient::DebugClient(DebugClientOptions options)
     : shared_(std::make_shared<Shared>(std::move(options))) {
-    auto* forThread = new std::shared_ptr<Shared>(shared_);
-    thread_ = CreateThread(nullptr, kWriterStackBytes, WriterMain, forThread,
+    HMODULE module = nullptr;
+    if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS,
+                            reinterpret_cast<LPCWSTR>(&WriterMain), &module)) {
+        module = nullptr;
+    }
+    auto* start = new WriterStart{shared_, module};
+    thread_ = CreateThread(nullptr, kWriterStackBytes, WriterMain, start,
                            STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
     if (thread_ == nullptr) {
-        delete forThread;  // no writer: lines are buffered and dropped, never sent
+        // No writer: lines are buffered and dropped, never sent.
+        shared_->SetStatus(DeliveryStatus::kFailed, GetLastError());
+        delete start;
+        if (module != nullptr) {
+            FreeLibrary(module);
+        }
     }
 }
 
@@ -474,6 +567,13 @@ DebugClient::~DebugClient() {
 }
 
 void DebugClient::Line(std::string_view text) {
+    if (shared_->ProcessExiting()) {
+        // As many lines as the text makes: a final line feed adds none.
+        const auto feeds = static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
+        const bool finalFeed = !text.empty() && text.back() == '\n';
+        shared_->droppedTotal.fetch_add(feeds + 1 - (finalFeed ? 1 : 0), std::memory_order_relaxed);
+        return;
+    }
     // The first piece goes without a container; only multi-line text needs one.
     const std::size_t feed = text.find('\n');
     if (feed == std::string_view::npos || feed + 1 == text.size()) {
@@ -495,6 +595,9 @@ void DebugClient::Line(std::string_view text) {
 }
 
 void DebugClient::Fps(double fps) {
+    if (shared_->ProcessExiting()) {
+        return;
+    }
     bool signal = false;
     {
         std::lock_guard<std::mutex> lock(shared_->mutex);
@@ -511,6 +614,11 @@ void DebugClient::Fps(double fps) {
 }
 
 void DebugClient::Printf(const char* format, ...) {
+    if (shared_->ProcessExiting()) {
+        // Not even formatted: the C runtime's locks may be orphaned too.
+        shared_->droppedTotal.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
     char onStack[kPrintfStackBytes];
     va_list args;
     va_start(args, format);
@@ -529,6 +637,9 @@ void DebugClient::Printf(const char* format, ...) {
 }
 
 bool DebugClient::Flush(std::chrono::milliseconds timeout) {
+    if (shared_->ProcessExiting()) {
+        return false;
+    }
     std::unique_lock<std::mutex> lock(shared_->mutex);
     return shared_->drained.wait_for(lock, timeout, [this] { return shared_->Drained(); });
 }
@@ -537,12 +648,13 @@ void DebugClient::Shutdown() {
     if (std::exchange(shutDown_, true)) {
         return;
     }
+    shared_->status.store(Shared::Packed(DeliveryStatus::kShutDown, ERROR_SUCCESS));
     UniqueEvent thread(thread_);
     thread_ = nullptr;
     if (!thread) {
         return;
     }
-    if (WaitForSingleObject(thread.get(), 0) == WAIT_OBJECT_0) {
+    if (shared_->ProcessExiting() || WaitForSingleObject(thread.get(), 0) == WAIT_OBJECT_0) {
         // The thread ended without being asked: the process is exiting and the
         // system has ended it, maybe while it held the mutex. Touch nothing.
         return;
@@ -562,8 +674,19 @@ void DebugClient::Shutdown() {
 }
 
 std::uint64_t DebugClient::DroppedLines() const {
-    std::lock_guard<std::mutex> lock(shared_->mutex);
-    return shared_->droppedTotal;
+    return shared_->droppedTotal.load(std::memory_order_relaxed);
+}
+
+DeliveryStatus DebugClient::Status() const {
+    return static_cast<DeliveryStatus>(shared_->status.load() >> 32);
+}
+
+unsigned long DebugClient::StatusError() const {
+    return static_cast<unsigned long>(shared_->status.load() & 0xffffffffu);
+}
+
+void test_hooks::EndNextWriterHoldingLock(void* ended) {
+    endNextWriterHoldingLock.store(ended);
 }
 
 }  // namespace nemora

@@ -34,20 +34,33 @@
 //   thread and the destructor waits for it, and both would then run under the
 //   loader lock.
 // - Destroy it (or call Shutdown) before the module holding this code is unloaded
-//   with FreeLibrary: the writer thread runs code of this module.
-// - At process exit the system ends the writer thread before the destructors of a
-//   DLL's static objects run; a destructor that finds the thread already gone
-//   returns at once and what was still buffered is lost. In an executable, static
-//   destructors run before that and flush as usual.
+//   with FreeLibrary. The writer thread holds a reference to that module until it
+//   has ended, so FreeLibrary right after a Shutdown that gave up on a stuck
+//   writer never unmaps code the thread still runs: the module goes when the
+//   thread does. (So a client never shut down keeps its module loaded.)
 // - The destructor (and Shutdown) waits at most flushTimeout for the buffer to
 //   reach the pipe, then cancels the write in progress (the console may be frozen
 //   with the pipe full) and waits at most kAbortGrace more for the thread. With
 //   no console connected it tries to connect for about 100 ms (the console may
 //   be re-creating its pipe after another client), then returns: nobody is
 //   there to read.
-// - Line, Fps and Printf may be called from any thread and any context, DllMain
-//   included (they take a mutex held for a few moves and at most set an event),
-//   until the client is destroyed; Shutdown and the destructor from one thread.
+// - At process exit the system ends the writer thread (and every other thread)
+//   wherever it is, perhaps holding the client's lock, before DLLs are detached
+//   and a DLL's static objects destroyed. From then on every call returns at
+//   once without taking the lock: Line and Printf count their lines as dropped
+//   (Printf, unformatted, as one line), Fps and Flush do nothing, Shutdown and
+//   the destructor touch nothing and what was still buffered is lost. In an
+//   executable, static destructors run before that and flush as usual.
+//
+// Which calls are safe where:
+// - Line, Fps, Printf, DroppedLines, Status and StatusError: from any thread and
+//   any context, DllMain included, at process exit too, until the client is
+//   destroyed. Line, Fps and Printf take a lock held for a few moves and at most
+//   set an event; the other three read atomics.
+// - The constructor, Flush, Shutdown and the destructor: from ordinary code,
+//   never inside DllMain (they start or wait for the writer thread), except at
+//   process exit, where they return at once. Shutdown and the destructor from
+//   one thread.
 //
 // A tool that must know whether its bytes arrived (and say so in its exit code)
 // uses ConsolePipe instead: blocking calls that report every failure, the same
@@ -75,7 +88,10 @@ inline constexpr wchar_t kConsolePipeName[] = L"\\\\.\\pipe\\nemora-debug";
 
 // The client end of the console's pipe, opened for writing, with blocking calls
 // that say what went wrong. Bytes go as they are: nothing is split, escaped or
-// dropped. One thread at a time.
+// dropped. One thread at a time. The server may identify the client but never
+// act as it (identification-level security quality of service): whoever holds
+// the pipe's name, even a process that created it before the console, cannot
+// use the host's token.
 //
 //     using nemora::ConsolePipe;
 //     ConsolePipe pipe;
@@ -141,6 +157,17 @@ struct DebugClientOptions {
     std::wstring pipeName = kConsolePipeName;
 };
 
+// Why lines are not reaching the console right now (kConnected while they are).
+enum class DeliveryStatus : int {
+    kStarting = 0,      // the writer thread has not tried to connect yet
+    kConnected = 1,     // connected: lines are being written
+    kNoConsole = 2,     // the pipe does not exist: no console is running
+    kPipeBusy = 3,      // another client holds the console
+    kAccessDenied = 4,  // the pipe exists but may not be opened (e.g. the console runs elevated)
+    kFailed = 5,        // any other error; see StatusError()
+    kShutDown = 6,      // Shutdown has been called
+};
+
 class DebugClient {
   public:
     // Bytes the writer thread takes from the buffer for one write at most.
@@ -185,8 +212,17 @@ class DebugClient {
     // Everything still queued when it returns is lost.
     void Shutdown();
 
-    // Lines dropped for want of space since construction.
+    // Lines dropped for want of space since construction (and at process exit).
     std::uint64_t DroppedLines() const;
+
+    // Why lines are not reaching the console right now. The writer thread
+    // connects once there is a line to send, and keeps retrying whatever stops
+    // it; this says what stopped its latest attempt. kFailed also follows a write
+    // that failed because the console went away, until the next line is sent.
+    DeliveryStatus Status() const;
+    // The system error code behind the status (0 when connected): for kFailed,
+    // the one to look up; ERROR_ACCESS_DENIED for kAccessDenied.
+    unsigned long StatusError() const;
 
     struct Shared;  // state shared with the writer thread; defined in the source
 

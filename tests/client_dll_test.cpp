@@ -28,6 +28,9 @@ std::wstring NextToThisExe(const wchar_t* name) {
     return dir.substr(0, dir.find_last_of(L"\\/") + 1) + name;
 }
 
+// What client_exit_probe detach exits with when all went well.
+constexpr DWORD kDetachExitCode = 7;
+
 struct Ended {
     bool ended = false;
     DWORD exitCode = 0;
@@ -112,6 +115,35 @@ TEST(ClientInADll, TheHostExitsWhileNoConsoleIsThere) {
     std::printf("host exit with no console: %.1f ms\n", ended.ms);
     ASSERT_TRUE(ended.ended);
     EXPECT_EQ(ended.exitCode, 0u);
+}
+
+// Shutdown gives up on a writer that has not ended in time and the host unloads
+// the DLL at once: the writer must still find its code when it runs again, and
+// take the DLL with it when it ends. In each state that holds it up:
+TEST(ClientInADll, UnloadedRightAfterAShutdownThatGaveUpOnTheWriter) {
+    const auto unloaded = [](DeliveryStatus state) {
+        const Ended ended = RunExitProbe(L"unload " + std::to_wstring(static_cast<int>(state)));
+        EXPECT_TRUE(ended.ended);
+        return ended.exitCode;
+    };
+    EXPECT_EQ(unloaded(DeliveryStatus::kNoConsole), 0u);  // backing off
+    TestPipeServer server;                                // reads nothing
+    ASSERT_TRUE(server.Create());
+    EXPECT_EQ(unloaded(DeliveryStatus::kConnected), 0u);  // waiting for room in the pipe
+    server.Close();
+    ASSERT_TRUE(server.Create());
+    ConsolePipe holder;
+    ASSERT_EQ(holder.Open(test::kPatience), ConsolePipe::Opened::kOpened);
+    EXPECT_EQ(unloaded(DeliveryStatus::kPipeBusy), 0u);  // waiting for the other client to go
+}
+
+// At process exit the system may have ended the writer while it held the
+// client's lock; the DLL then logs from DLL_PROCESS_DETACH. The host must still
+// exit, with its own exit code.
+TEST(ClientInADll, LinesFromDllMainAtExitAfterTheWriterDiedHoldingTheLock) {
+    const Ended ended = RunExitProbe(L"detach");
+    ASSERT_TRUE(ended.ended);
+    EXPECT_EQ(ended.exitCode, kDetachExitCode);
 }
 
 // In an executable, static objects are destroyed before the system ends the

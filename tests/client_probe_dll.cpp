@@ -1,14 +1,22 @@
 // A DLL that uses the client library the way an injected component does: one
 // client made and destroyed through exported calls, and one in a static object
-// that lives until the DLL is detached at process exit.
+// that lives until the DLL is detached at process exit. A client still made at
+// process exit logs from DllMain; if those lines are not counted as dropped, the
+// process exit code becomes kUncountedAtExit.
 
 #include <windows.h>
 
 #include <chrono>
+#include <string>
 
 #include "client/nemora_client.h"
+#include "client/nemora_client_test_hooks.h"
 
 namespace {
+
+using namespace std::chrono_literals;
+
+constexpr UINT kUncountedAtExit = 8;
 
 nemora::DebugClient* client = nullptr;
 
@@ -35,14 +43,52 @@ void ProbeStop() {
     client = nullptr;
 }
 
+// Starts the client with more lines than a pipe holds; 1 once its writer is
+// kept from delivering them for the reason `status` (a DeliveryStatus) says.
+int ProbeStartHeldUp(int status) {
+    client = new nemora::DebugClient();
+    const std::string body(999, 'h');
+    for (int i = 0; i < 300; ++i) {
+        client->Line(body);
+    }
+    for (int tries = 0; tries < 1000 && static_cast<int>(client->Status()) != status; ++tries) {
+        Sleep(10);
+    }
+    return static_cast<int>(client->Status()) == status && !client->Flush(100ms) ? 1 : 0;
+}
+
+// Ends the writer thread while it holds the client's lock; 1 once it has.
+int ProbeEndWriterHoldingLock() {
+    const HANDLE ended = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    nemora::test_hooks::EndNextWriterHoldingLock(ended);
+    client->Line("wakes the writer");
+    const bool done = WaitForSingleObject(ended, 10000) == WAIT_OBJECT_0;
+    CloseHandle(ended);
+    return done ? 1 : 0;
+}
+
 // Queues `count` copies of the line on the static client; with `untilStuck`,
 // goes on until the writer is stuck on a pipe that nobody reads.
 void ProbeStaticLines(const char* text, int count, int untilStuck) {
     for (int i = 0; i < count; ++i) {
         StaticClient().Line(text);
     }
-    while (untilStuck != 0 && StaticClient().Flush(std::chrono::milliseconds(100))) {
+    while (untilStuck != 0 && StaticClient().Flush(100ms)) {
         StaticClient().Line(text);
     }
 }
+}
+
+extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved) {
+    const bool processExit = reason == DLL_PROCESS_DETACH && reserved != nullptr;
+    if (processExit && client != nullptr) {
+        client->Line("at exit");
+        client->Fps(1.0);
+        client->Printf("at exit %d", 2);
+        client->Line("two\nlines\n");
+        if (client->DroppedLines() != 4) {
+            TerminateProcess(GetCurrentProcess(), kUncountedAtExit);
+        }
+    }
+    return TRUE;
 }

@@ -124,5 +124,62 @@ TEST(ClientAgainstServer, ShutdownFlushesWhatTheServerReadsInTime) {
     EXPECT_EQ(server.partial(), "");
 }
 
+// The writer keeps retrying whatever keeps it from the console, and says why.
+TEST(ClientAgainstServer, StatusSaysWhyNothingIsDelivered) {
+    const auto statusBecomes = [](const DebugClient& client, DeliveryStatus wanted) {
+        return test::WaitUntil([&] { return client.Status() == wanted; });
+    };
+    DebugClient client;
+    EXPECT_EQ(client.Status(), DeliveryStatus::kStarting);  // nothing to send yet
+    client.Line("at last");
+    ASSERT_TRUE(statusBecomes(client, DeliveryStatus::kNoConsole));
+    EXPECT_EQ(client.StatusError(), static_cast<unsigned long>(ERROR_FILE_NOT_FOUND));
+    {
+        // A pipe this client may not open for writing, as a console's that runs
+        // elevated is for a host that doesn't.
+        UniqueFileHandle denied(
+            CreateNamedPipeW(kPipeName, PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE, 1, 0, 0, 0, nullptr));
+        ASSERT_TRUE(denied);
+        ASSERT_TRUE(statusBecomes(client, DeliveryStatus::kAccessDenied));
+        EXPECT_EQ(client.StatusError(), static_cast<unsigned long>(ERROR_ACCESS_DENIED));
+    }
+    {
+        TestPipeServer server;
+        ASSERT_TRUE(server.Create());
+        ConsolePipe other;
+        ASSERT_EQ(other.Open(test::kPatience), ConsolePipe::Opened::kOpened);
+        ASSERT_TRUE(statusBecomes(client, DeliveryStatus::kPipeBusy));
+        EXPECT_EQ(client.StatusError(), static_cast<unsigned long>(ERROR_PIPE_BUSY));
+    }
+    TestPipeServer server;
+    ASSERT_TRUE(server.Create());
+    ASSERT_TRUE(server.WaitForClient());
+    ASSERT_TRUE(server.ReadLines(1));
+    EXPECT_EQ(server.lines(), (std::vector<std::string>{"at last"}));
+    EXPECT_EQ(client.Status(), DeliveryStatus::kConnected);
+    EXPECT_EQ(client.StatusError(), 0u);
+    client.Shutdown();
+    EXPECT_EQ(client.Status(), DeliveryStatus::kShutDown);
+}
+
+// Whoever serves the pipe's name, a squatter too, may identify the client but
+// never act as it.
+TEST(ClientAgainstServer, TheServerCannotActAsTheClient) {
+    TestPipeServer server;
+    ASSERT_TRUE(server.Create());
+    ConsolePipe pipe;
+    ASSERT_EQ(pipe.Open(test::kPatience), ConsolePipe::Opened::kOpened);
+    ASSERT_TRUE(server.WaitForClient());
+    ASSERT_EQ(pipe.Write("who am I\n"), ConsolePipe::Written::kAll);
+    ASSERT_TRUE(server.ReadLines(1));  // the system impersonates whoever wrote what was read
+    SECURITY_IMPERSONATION_LEVEL level = SecurityAnonymous;
+    ASSERT_TRUE(server.ClientImpersonationLevel(level));
+    if (GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr) {
+        GTEST_SKIP() << "Wine gives the server its own token at full level (" << level
+                     << "), whatever the client allowed";
+    }
+    EXPECT_LE(level, SecurityIdentification);
+}
+
 }  // namespace
 }  // namespace nemora

@@ -144,6 +144,24 @@ class TestPipeServer {
         return available;
     }
 
+    // Impersonates the client on this thread, reads the level the client
+    // allowed, and reverts; false if impersonating failed.
+    bool ClientImpersonationLevel(SECURITY_IMPERSONATION_LEVEL& level) const {
+        if (!ImpersonateNamedPipeClient(pipe_.get())) {
+            return false;
+        }
+        HANDLE token = nullptr;
+        DWORD size = 0;
+        const bool read =
+            OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) &&
+            GetTokenInformation(token, TokenImpersonationLevel, &level, sizeof level, &size);
+        if (token != nullptr) {
+            CloseHandle(token);
+        }
+        RevertToSelf();
+        return read;
+    }
+
     // The server's end goes away, as when the console ends.
     void Close() {
         DisconnectNamedPipe(pipe_.get());

@@ -1,0 +1,12 @@
+#pragma once
+
+// For the client library's own tests only: provokes what a host cannot.
+
+namespace nemora::test_hooks {
+
+// The next writer thread to take its client's lock sets `ended` (an event
+// handle) and ends while holding the lock, as the system may end it at process
+// exit. Lines queued afterwards wake a sleeping writer into it.
+void EndNextWriterHoldingLock(void* ended);
+
+}  // namespace nemora::test_hooks
