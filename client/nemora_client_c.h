@@ -16,6 +16,8 @@
  * destroy from ordinary code, never inside DllMain, and destroy every client
  * before the module that holds this code is unloaded.
  *
+ * Writing, flush and dropped may be called from any number of threads at once;
+ * shutdown and destroy from one thread, once no other thread uses the client.
  * Every function accepts a NULL client and then does nothing (returns 0). No
  * exception ever leaves these functions.
  *
