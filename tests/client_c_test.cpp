@@ -7,11 +7,9 @@
 
 #include <windows.h>
 
-#include <algorithm>
-#include <cctype>
 #include <cstdint>
 #include <cstdio>
-#include <iterator>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -141,20 +139,14 @@ bool ReadPeTables(const std::wstring& path, PeTables& out) {
     return true;
 }
 
-std::string Lower(std::string text) {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-    return text;
-}
-
 // DLLs that every Windows installation has in its system folder.
 bool IsSystemDll(const std::string& name) {
-    static const char* const kSystemDlls[] = {"kernel32.dll", "ntdll.dll", "msvcrt.dll",
-                                              "ucrtbase.dll", "advapi32.dll"};
-    const std::string lower = Lower(name);
-    return lower.rfind("api-ms-win-", 0) == 0 ||
-           std::find(std::begin(kSystemDlls), std::end(kSystemDlls), lower) !=
-               std::end(kSystemDlls);
+    for (const char* system : {"kernel32.dll", "ntdll.dll", "msvcrt.dll", "ucrtbase.dll"}) {
+        if (_stricmp(name.c_str(), system) == 0) {
+            return true;
+        }
+    }
+    return _strnicmp(name.c_str(), "api-ms-win-", 11) == 0;
 }
 
 TEST(CInterface, TheDllExportsTheCInterfaceOnlyAndImportsSystemDllsOnly) {
