@@ -1,0 +1,178 @@
+// The C interface over DebugClient. Each function catches everything: an
+// exception must not unwind into a C caller's frames (or another compiler's).
+
+#include "nemora_client_c.h"
+
+#include <windows.h>
+
+#include <chrono>
+#include <cstdarg>
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "nemora_client.h"
+
+struct nemora_client {
+    explicit nemora_client(nemora::DebugClientOptions options) : client(std::move(options)) {}
+    nemora::DebugClient client;
+};
+
+namespace {
+
+constexpr unsigned kDefaultFlushTimeoutMs = 500;
+// Formats of at most this many bytes need no allocation.
+constexpr std::size_t kFormatOnStackBytes = 512;
+
+// The options fields of the structure's first version end here.
+constexpr std::size_t kOptionsFirstVersionSize =
+    offsetof(nemora_client_options, pipe_name) + sizeof(const char*);
+
+// UTF-8 to UTF-16; false if the bytes are not valid UTF-8.
+bool Widen(const char* utf8, std::wstring& wide) {
+    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
+    if (units <= 0) {
+        return false;
+    }
+    wide.resize(static_cast<std::size_t>(units));
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, wide.data(), units);
+    wide.pop_back();  // the terminator
+    return true;
+}
+
+nemora_client* Create(const nemora_client_options* options) {
+    nemora::DebugClientOptions made;
+    if (options != nullptr) {
+        if (options->size < kOptionsFirstVersionSize) {
+            return nullptr;
+        }
+        if (options->max_buffered_lines != 0) {
+            made.maxBufferedLines = options->max_buffered_lines;
+        }
+        if (options->max_buffered_bytes != 0) {
+            made.maxBufferedBytes = options->max_buffered_bytes;
+        }
+        made.flushTimeout = std::chrono::milliseconds(options->flush_timeout_ms);
+        if (options->pipe_name != nullptr && !Widen(options->pipe_name, made.pipeName)) {
+            return nullptr;
+        }
+    }
+    return new nemora_client(std::move(made));
+}
+
+}  // namespace
+
+extern "C" {
+
+void nemora_client_options_init(nemora_client_options* options) {
+    if (options == nullptr) {
+        return;
+    }
+    *options = nemora_client_options{};
+    options->size = sizeof(nemora_client_options);
+    options->flush_timeout_ms = kDefaultFlushTimeoutMs;
+}
+
+nemora_client* nemora_client_create(void) {
+    return nemora_client_create_with(nullptr);
+}
+
+nemora_client* nemora_client_create_with(const nemora_client_options* options) {
+    try {
+        return Create(options);
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void nemora_client_shutdown(nemora_client* c) {
+    if (c == nullptr) {
+        return;
+    }
+    try {
+        c->client.Shutdown();
+    } catch (...) {
+    }
+}
+
+void nemora_client_destroy(nemora_client* c) {
+    // Shut down where a throw can be caught; the destructor's own call then returns at once.
+    nemora_client_shutdown(c);
+    delete c;
+}
+
+void nemora_client_line(nemora_client* c, const char* text, size_t length) {
+    if (c == nullptr || text == nullptr) {
+        return;
+    }
+    try {
+        c->client.Line(std::string_view(text, length));
+    } catch (...) {
+        // Out of memory: the line is lost, the host goes on.
+    }
+}
+
+void nemora_client_printf(nemora_client* c, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    nemora_client_vprintf(c, format, args);
+    va_end(args);
+}
+
+void nemora_client_vprintf(nemora_client* c, const char* format, va_list args) {
+    if (c == nullptr || format == nullptr) {
+        return;
+    }
+    va_list again;
+    va_copy(again, args);
+    try {
+        char onStack[kFormatOnStackBytes];
+        const int length = std::vsnprintf(onStack, sizeof onStack, format, args);
+        if (length >= 0 && static_cast<std::size_t>(length) < sizeof onStack) {
+            c->client.Line(std::string_view(onStack, static_cast<std::size_t>(length)));
+        } else if (length >= 0) {
+            std::string text(static_cast<std::size_t>(length), '\0');
+            std::vsnprintf(text.data(), text.size() + 1, format, again);
+            c->client.Line(text);
+        }
+    } catch (...) {
+    }
+    va_end(again);
+}
+
+void nemora_client_fps(nemora_client* c, double fps) {
+    if (c == nullptr) {
+        return;
+    }
+    try {
+        c->client.Fps(fps);
+    } catch (...) {
+    }
+}
+
+int nemora_client_flush(nemora_client* c, unsigned timeout_ms) {
+    if (c == nullptr) {
+        return 0;
+    }
+    try {
+        return c->client.Flush(std::chrono::milliseconds(timeout_ms)) ? 1 : 0;
+    } catch (...) {
+        return 0;
+    }
+}
+
+unsigned long long nemora_client_dropped(const nemora_client* c) {
+    if (c == nullptr) {
+        return 0;
+    }
+    try {
+        return c->client.DroppedLines();
+    } catch (...) {
+        return 0;
+    }
+}
+
+}  // extern "C"

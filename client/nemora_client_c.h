@@ -1,0 +1,135 @@
+/* The client library's C interface: for hosts written in C, built with another
+ * C++ compiler than the library (C++ ABIs differ between compilers), or calling
+ * from another language through a foreign-function interface.
+ *
+ *     #include "nemora_client_c.h"
+ *
+ *     nemora_client* debug = nemora_client_create();    // NULL if it failed
+ *     nemora_client_printf(debug, "frame %d drawn", frame);
+ *     nemora_client_fps(debug, fps);
+ *     nemora_client_destroy(debug);                      // flushes; 0.6 s at most
+ *
+ * Each client is a nemora::DebugClient (nemora_client.h) and behaves as one:
+ * calls copy the text into a bounded buffer and return, a writer thread of the
+ * client's own writes it to the console, and when the buffer is full the oldest
+ * lines are dropped and counted. The lifetime rules are the same: create and
+ * destroy from ordinary code, never inside DllMain, and destroy every client
+ * before the module that holds this code is unloaded.
+ *
+ * Writing, flush and dropped may be called from any number of threads at once;
+ * shutdown and destroy from one thread, once no other thread uses the client.
+ * Every function accepts a NULL client and then does nothing (returns 0). No
+ * exception ever leaves these functions.
+ *
+ * Two builds:
+ * - nemora_client.dll with its import library: the default. Calls go through
+ *   __declspec(dllimport) declarations.
+ * - the static library nemora_client_c_static: define NEMORA_CLIENT_STATIC
+ *   before including (its CMake target does so).
+ *
+ * Calling convention: __cdecl on 32-bit x86 (declared explicitly, whatever the
+ * host compiler's default); x64 Windows has a single convention, which every
+ * foreign-function interface uses by default. Text is UTF-8; sizes are size_t;
+ * the handle is an opaque pointer. */
+
+#ifndef NEMORA_CLIENT_C_H
+#define NEMORA_CLIENT_C_H
+
+#include <stdarg.h>
+#include <stddef.h>
+
+#if defined(NEMORA_CLIENT_STATIC) || defined(NEMORA_CLIENT_BUILD)
+#define NEMORA_CLIENT_API
+#elif defined(_WIN32)
+#define NEMORA_CLIENT_API __declspec(dllimport)
+#else
+#define NEMORA_CLIENT_API
+#endif
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define NEMORA_CLIENT_CALL __cdecl
+#else
+#define NEMORA_CLIENT_CALL
+#endif
+
+/* The DLL's printf is C99's, whatever the host's C runtime has. */
+#if defined(__GNUC__) && defined(__MINGW32__) && !defined(__clang__)
+#define NEMORA_CLIENT_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
+#elif defined(__GNUC__)
+#define NEMORA_CLIENT_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#else
+#define NEMORA_CLIENT_PRINTF(fmt, args)
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct nemora_client nemora_client; /* opaque */
+
+/* ---- Creating and destroying ---- */
+
+typedef struct nemora_client_options {
+    /* sizeof(nemora_client_options), so that later fields can be added. */
+    size_t size;
+    /* Unsent lines kept at most, and their bytes at most; 0 for the default
+     * (16384 lines, 1 MiB). Beyond either, the oldest unsent lines are dropped. */
+    size_t max_buffered_lines;
+    size_t max_buffered_bytes;
+    /* How long destroy (or shutdown) waits for the buffer to reach the pipe. */
+    unsigned flush_timeout_ms;
+    /* UTF-8; NULL for the console's pipe. Another name only for a test server. */
+    const char* pipe_name;
+} nemora_client_options;
+
+/* Fills in the size and the defaults (flush_timeout_ms 500). */
+NEMORA_CLIENT_API void NEMORA_CLIENT_CALL
+nemora_client_options_init(nemora_client_options* options);
+
+/* Starts the client's writer thread; does not wait for a console. NULL on
+ * failure. */
+NEMORA_CLIENT_API nemora_client* NEMORA_CLIENT_CALL nemora_client_create(void);
+/* As nemora_client_create, with options (NULL: the defaults). NULL also when
+ * options->size is smaller than the first version of the structure or the pipe
+ * name is not valid UTF-8. */
+NEMORA_CLIENT_API nemora_client* NEMORA_CLIENT_CALL
+nemora_client_create_with(const nemora_client_options* options);
+
+/* Waits at most flush_timeout_ms for the buffer to reach the pipe, then stops
+ * the writer thread; later lines are ignored. Idempotent. */
+NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_shutdown(nemora_client* c);
+/* Shuts down, then frees the client. */
+NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_destroy(nemora_client* c);
+
+/* ---- Writing: any thread, any context, never waits for the console ---- */
+
+/* Queues `length` bytes of UTF-8 text as one line, or several when it holds line
+ * feeds (a final line feed adds no empty line). A NULL text queues nothing. */
+NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_line(nemora_client* c, const char* text,
+                                                             size_t length);
+/* Formats like C99 printf and queues the result as nemora_client_line does. A
+ * format error queues nothing. */
+NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_printf(nemora_client* c, const char* format,
+                                                               ...) NEMORA_CLIENT_PRINTF(2, 3);
+NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_vprintf(nemora_client* c,
+                                                                const char* format, va_list args)
+    NEMORA_CLIENT_PRINTF(2, 0);
+/* A frame-rate reading for the console's title; only the latest unsent one is kept. */
+NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_fps(nemora_client* c, double fps);
+
+/* ---- What became of the lines ---- */
+
+/* Waits at most timeout_ms until everything queued has been written to the
+ * pipe: 1 if so, 0 if not (or for a NULL client). Never needed for delivery. */
+NEMORA_CLIENT_API int NEMORA_CLIENT_CALL nemora_client_flush(nemora_client* c, unsigned timeout_ms);
+/* Lines dropped for want of buffer space since the client was created. */
+NEMORA_CLIENT_API unsigned long long NEMORA_CLIENT_CALL
+nemora_client_dropped(const nemora_client* c);
+
+#ifdef __cplusplus
+}
+#endif
+
+#undef NEMORA_CLIENT_PRINTF
+
+#endif /* NEMORA_CLIENT_C_H */
