@@ -175,4 +175,22 @@ unsigned long long nemora_client_dropped(const nemora_client* c) {
     }
 }
 
+int nemora_client_status(const nemora_client* c, unsigned long* system_error) {
+    if (system_error != nullptr) {
+        *system_error = 0;
+    }
+    if (c == nullptr) {
+        return NEMORA_CLIENT_SHUT_DOWN;
+    }
+    // Both read atomics: no lock, so this is safe wherever the other calls are.
+    if (system_error != nullptr) {
+        *system_error = c->client.StatusError();
+    }
+    return static_cast<int>(c->client.Status());
+}
+
+static_assert(NEMORA_CLIENT_ACCESS_DENIED ==
+              static_cast<int>(nemora::DeliveryStatus::kAccessDenied));
+static_assert(NEMORA_CLIENT_SHUT_DOWN == static_cast<int>(nemora::DeliveryStatus::kShutDown));
+
 }  // extern "C"

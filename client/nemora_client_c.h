@@ -126,6 +126,22 @@ NEMORA_CLIENT_API int NEMORA_CLIENT_CALL nemora_client_flush(nemora_client* c, u
 NEMORA_CLIENT_API unsigned long long NEMORA_CLIENT_CALL
 nemora_client_dropped(const nemora_client* c);
 
+/* Why lines are not reaching the console right now (NEMORA_CLIENT_CONNECTED
+ * while they are). */
+enum nemora_client_status_code {
+    NEMORA_CLIENT_STARTING = 0,      /* not tried to connect yet */
+    NEMORA_CLIENT_CONNECTED = 1,     /* lines are being written */
+    NEMORA_CLIENT_NO_CONSOLE = 2,    /* no console is running */
+    NEMORA_CLIENT_PIPE_BUSY = 3,     /* another client holds the console */
+    NEMORA_CLIENT_ACCESS_DENIED = 4, /* the pipe may not be opened (the console runs elevated) */
+    NEMORA_CLIENT_FAILED = 5,        /* any other error; see system_error */
+    NEMORA_CLIENT_SHUT_DOWN = 6      /* shut down, or a NULL client */
+};
+/* One of nemora_client_status_code; *system_error (may be NULL) gets the
+ * Windows error code behind it, 0 while connected. */
+NEMORA_CLIENT_API int NEMORA_CLIENT_CALL nemora_client_status(const nemora_client* c,
+                                                              unsigned long* system_error);
+
 #ifdef __cplusplus
 }
 #endif

@@ -6,6 +6,8 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <windows.h>
+
 #include "nemora_client_c.h"
 
 static int failures = 0;
@@ -28,6 +30,7 @@ static void null_and_bad_arguments(void) {
     nemora_client_options_init(NULL);
     check(nemora_client_flush(NULL, 0) == 0, "flush of NULL is 0");
     check(nemora_client_dropped(NULL) == 0, "dropped of NULL is 0");
+    check(nemora_client_status(NULL, NULL) == NEMORA_CLIENT_SHUT_DOWN, "status of NULL");
 
     nemora_client_options_init(&options);
     options.size = sizeof options.size;
@@ -54,6 +57,10 @@ static void options_reach_the_client(void) {
     }
     check(nemora_client_dropped(client) == 3, "lines beyond max_buffered_lines are dropped");
     check(nemora_client_flush(client, 0) == 0, "nothing is flushed with nobody there");
+    for (i = 0; i < 500 && nemora_client_status(client, NULL) != NEMORA_CLIENT_NO_CONSOLE; ++i) {
+        Sleep(10);
+    }
+    check(nemora_client_status(client, NULL) == NEMORA_CLIENT_NO_CONSOLE, "status: no console");
     nemora_client_destroy(client);
 }
 
@@ -70,6 +77,7 @@ static void writes_to_the_console(void) {
     nemora_client_line(client, "last", 4);
     check(nemora_client_flush(client, 30000) == 1, "flush reaches the pipe");
     check(nemora_client_dropped(client) == 0, "nothing dropped");
+    check(nemora_client_status(client, NULL) == NEMORA_CLIENT_CONNECTED, "status: connected");
     nemora_client_shutdown(client);
     nemora_client_line(client, "after shutdown", strlen("after shutdown"));
     nemora_client_destroy(client);
