@@ -12,7 +12,7 @@
 //
 // The bounds asserted are the console's promises (ten repaints a second,
 // input handled within 100 ms) made generous, so that a loaded machine can't
-// fail them; tools/bench_console measures the real figures.
+// fail them; bench/bench_console measures the real figures.
 
 #include <gtest/gtest.h>
 
@@ -23,7 +23,7 @@
 #include "tests/support/console_process.h"
 #include "tests/support/observers.h"
 #include "tests/support/wait.h"
-#include "tools/console_probe.h"
+#include "bench/console_probe.h"
 
 namespace nemora::test {
 namespace {

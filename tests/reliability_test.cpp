@@ -6,7 +6,7 @@
 // oldest lines, by design).
 //
 // Each case prints one "REPORT scenario=..." line with its figures for
-// tools/reliability-report.sh.
+// bench/reliability-report.sh.
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // every one measured in the same run; prints one table.
 //
 // The console is the real nemora-console.exe, fed by a real pipe client and
-// watched from outside (tools/console_probe.h): text reaching the view, the
+// watched from outside (bench/console_probe.h): text reaching the view, the
 // view being repainted, sent messages and real mouse input being handled.
 // The lines it shows are counted inside it by the tests' view probe, which
 // subclasses the view: exact, and costing the console next to nothing (reading
@@ -12,7 +12,7 @@
 // fed in large batches, a posted message to a window of this process, and
 // memchr over the bytes the framer scans.
 //
-// Run it through tools/bench-console.sh, which provides Wine and a display.
+// Run it through bench/bench-console.sh, which provides Wine and a display.
 
 #include <windows.h>
 #include <psapi.h>
@@ -33,7 +33,7 @@
 #include "tests/support/game_stream.h"
 #include "tests/support/observers.h"
 #include "tests/support/unique_handle.h"
-#include "tools/console_probe.h"
+#include "bench/console_probe.h"
 #include "view/log_view.h"
 
 namespace nemora::bench {

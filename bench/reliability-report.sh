@@ -6,7 +6,7 @@
 # more waited than the view holds) and what the view's notices announced, the
 # console's peak working set, the slowest window round trip and the exit codes.
 #
-# Usage: tools/reliability-report.sh        (extra arguments go to ctest)
+# Usage: bench/reliability-report.sh        (extra arguments go to ctest)
 set -euo pipefail
 source "$(dirname "$0")/../scripts/lib/env.sh"
 

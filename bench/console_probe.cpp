@@ -1,4 +1,4 @@
-#include "tools/console_probe.h"
+#include "bench/console_probe.h"
 
 #include <algorithm>
 #include <utility>

@@ -14,4 +14,4 @@ nemora_display
 nemora_prefix
 
 say "running bench_client $*"
-"$NEMORA_WINE64" "$NEMORA_BUILD/tools/bench_client.exe" "$@"
+"$NEMORA_WINE64" "$NEMORA_BUILD/bench/bench_client.exe" "$@"
