@@ -10,6 +10,7 @@
 
 #include "handoff/line_queue.h"
 #include "tests/support/console_process.h"
+#include "tests/support/dropped_notices.h"
 #include "tests/support/unique_handle.h"
 #include "tests/support/wait.h"
 
@@ -18,8 +19,6 @@ namespace {
 
 const std::wstring kConnected = L"[console] client connected";
 const std::wstring kDisconnected = L"[console] client disconnected (waiting for re-inject)";
-constexpr std::wstring_view kNoticeStart = L"[console] ";
-constexpr std::wstring_view kNoticeEnd = L" lines dropped";
 
 // "line 00042 xxx...", `width` characters.
 std::string ClientLine(int number, std::size_t width) {
@@ -65,25 +64,11 @@ std::size_t SendAndReadBack(int count, std::size_t width, bool stalled) {
     }
     EXPECT_TRUE(console.WaitForText(kDisconnected, 20s));
 
-    const auto lines = console.ViewLines();
-    std::size_t next = 0;
-    std::size_t announced = 0;
-    for (std::size_t i = 1; i < lines.size(); ++i) {
-        const std::wstring& line = lines[i];
-        if (line.starts_with(kNoticeStart) && line.ends_with(kNoticeEnd)) {
-            const auto count = std::stoul(line.substr(
-                kNoticeStart.size(), line.size() - kNoticeStart.size() - kNoticeEnd.size()));
-            next += count;
-            announced += count;
-            continue;
-        }
-        if (next >= expected.size() || line != expected[next]) {
-            ADD_FAILURE() << "view line " << i << " is not the next line expected (" << next << ")";
-            break;
-        }
-        ++next;
+    auto lines = console.ViewLines();
+    if (!lines.empty()) {
+        lines.erase(lines.begin());  // the start line
     }
-    EXPECT_EQ(next, expected.size()) << "the last line shows and the notices add up";
+    const std::size_t announced = ReadBackWithNotices(lines, expected).Announced();
     EXPECT_EQ(console.Close(), 0u);
     return announced;
 }
