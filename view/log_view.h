@@ -23,10 +23,11 @@ inline constexpr std::size_t kDrainBudgetUnits = kTrimThreshold / 2;
 // on the Lines (a 4 KiB Line wraps over dozens of rows), on the machine and on
 // how busy it is, and a minimised view wraps every character. Under Wine on a
 // 2-core machine a whole budget of short lines takes 23-35 ms while a client
-// floods the console; the first 4 KiB Lines, laid out cold, took about twice
-// the target when a drain went by cost alone.
+// floods the console, and a 4 KiB Line 15-30 ms: with 60 ms here a drain of
+// them could take three and hold the thread 90 ms; at 50 ms the slowest round
+// trip under a 4 KiB flood was 84 ms, and display throughput unchanged.
 inline constexpr std::size_t kDrainPieceUnits = kDrainBudgetUnits / 4;
-inline constexpr auto kDrainTimeTarget = std::chrono::milliseconds(60);
+inline constexpr auto kDrainTimeTarget = std::chrono::milliseconds(50);
 
 // Lines up to this many units cost their length; a longer Line, which wraps
 // over several rows, costs more per unit the longer it is, since the edit
