@@ -27,7 +27,10 @@ say() { printf '== %s\n' "$*" >&2; }
 
 # Installs with apt whatever of the toolchain is missing (as root, as CI is).
 nemora_install() {
-    local wanted=(g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth cmake ninja-build googletest "$@")
+    # spdlog and fmt: headers for the sink's tests; rustc and the Windows
+    # standard library: the Rust host the tests build.
+    local wanted=(g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth cmake ninja-build googletest
+        libspdlog-dev libfmt-dev rustc libstd-rust-dev-windows "$@")
     local missing=()
     local p
     for p in "${wanted[@]}"; do

@@ -1,0 +1,138 @@
+// The spdlog sink against the real console: nemora-console.exe started as a
+// process of its own, its view read from outside.
+
+#include <gtest/gtest.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <spdlog/logger.h>
+
+#include "client/nemora_spdlog_sink.h"
+#include "tests/support/console_process.h"
+#include "tests/support/wait.h"
+
+namespace nemora::test {
+namespace {
+
+const std::wstring kStart = L"[console] Nemora debug console started \u2014 waiting for client...";
+const std::wstring kConnected = L"[console] client connected";
+
+constexpr std::chrono::milliseconds kPatience = 30s;
+
+template <typename Sink>
+std::shared_ptr<spdlog::logger> LoggerOver(std::shared_ptr<Sink> sink) {
+    auto logger = std::make_shared<spdlog::logger>("test", std::move(sink));
+    logger->set_pattern("%l %v");
+    logger->set_level(spdlog::level::trace);
+    return logger;
+}
+
+void LogNumbered(spdlog::logger& logger, int from, int to) {
+    for (int i = from; i < to; ++i) {
+        logger.info("record {}", i);
+    }
+}
+
+std::vector<std::wstring> Numbered(int from, int to) {
+    std::vector<std::wstring> lines;
+    for (int i = from; i < to; ++i) {
+        lines.push_back(L"info record " + std::to_wstring(i));
+    }
+    return lines;
+}
+
+std::vector<std::wstring> Concat(std::initializer_list<std::vector<std::wstring>> parts) {
+    std::vector<std::wstring> all;
+    for (const std::vector<std::wstring>& part : parts) {
+        all.insert(all.end(), part.begin(), part.end());
+    }
+    return all;
+}
+
+// The client has written everything and the view shows the line.
+bool Delivered(DebugClient& client, const ConsoleProcess& console, const std::wstring& last) {
+    return client.Flush(kPatience) && console.WaitForText(last + L"\r\n", kPatience);
+}
+
+TEST(SpdlogSink, RecordsShowInOrderInTheLoggersPattern) {
+    ConsoleProcess console;
+    ASSERT_TRUE(console.Start());
+    auto sink = std::make_shared<debug_console_sink_mt>();
+    auto logger = LoggerOver(sink);
+    logger->warn("level {}", "warn");
+    LogNumbered(*logger, 0, 1000);
+    logger->error("last");
+    ASSERT_TRUE(Delivered(sink->client(), console, L"error last"));
+    EXPECT_EQ(
+        console.ViewLines(),
+        Concat({{kStart, kConnected, L"warning level warn"}, Numbered(0, 1000), {L"error last"}}));
+}
+
+TEST(SpdlogSink, ARecordWithLineFeedsShowsAsSeveralLines) {
+    ConsoleProcess console;
+    ASSERT_TRUE(console.Start());
+    auto sink = std::make_shared<debug_console_sink_mt>();
+    auto logger = LoggerOver(sink);
+    logger->info("first\nsecond\r\n\nFPS:30\n");
+    logger->info("next");
+    ASSERT_TRUE(Delivered(sink->client(), console, L"info next"));
+    EXPECT_EQ(console.ViewLines(),
+              (std::vector<std::wstring>{kStart, kConnected, L"info first", L"second", L"",
+                                         L" FPS:30", L"info next"}));
+    EXPECT_EQ(console.Title().find(L"FPS"), std::wstring::npos);
+}
+
+TEST(SpdlogSink, LoggingGoesOnAcrossAConsoleRestart) {
+    auto sink = std::make_shared<debug_console_sink_st>();
+    auto logger = LoggerOver(sink);
+    {
+        ConsoleProcess first;
+        ASSERT_TRUE(first.Start());
+        LogNumbered(*logger, 0, 100);
+        ASSERT_TRUE(Delivered(sink->client(), first, L"info record 99"));
+        ASSERT_EQ(first.Close(), 0u);
+    }
+    LogNumbered(*logger, 100, 200);  // no console: kept by the client
+    ConsoleProcess second;
+    ASSERT_TRUE(second.Start());
+    LogNumbered(*logger, 200, 300);
+    ASSERT_TRUE(Delivered(sink->client(), second, L"info record 299"));
+    EXPECT_EQ(second.ViewLines(), Concat({{kStart, kConnected}, Numbered(100, 300)}));
+    EXPECT_EQ(sink->client().DroppedLines(), 0u);
+}
+
+// A logger that flushes on every record while no console runs: were a flush to
+// wait for the console, the records below would take minutes.
+TEST(SpdlogSink, FlushReturnsAtOnceWithNoConsole) {
+    ASSERT_EQ(CountConsoleWindows(), 0);
+    auto sink = std::make_shared<debug_console_sink_mt>();
+    auto logger = LoggerOver(sink);
+    logger->flush_on(spdlog::level::trace);
+    constexpr int kRecords = 1000;
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    std::thread writer([logger, done] {
+        LogNumbered(*logger, 0, kRecords);
+        logger->flush();
+        done->store(true);
+    });
+    const auto start = std::chrono::steady_clock::now();
+    const bool returned = WaitUntil([&] { return done->load(); }, kPatience);
+    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
+    std::printf("%d records flushed with no console: %.1f ms\n", kRecords, took.count());
+    if (!returned) {
+        writer.detach();  // it holds what it uses; the process ends it
+        FAIL() << "logging waited for the console";
+    }
+    writer.join();
+}
+
+}  // namespace
+}  // namespace nemora::test
