@@ -43,6 +43,27 @@ TEST(CInterface, AHostWrittenInCReachesTheRealConsole) {
     EXPECT_EQ(console.Title(), FormatFpsTitle(42.0));
 }
 
+#ifdef NEMORA_TEST_RUST_HOST
+// examples/rust: lines written with Rust's standard library alone, then a
+// client of the DLL declared in Rust.
+TEST(CInterface, ARustHostReachesTheRealConsoleWithStdAndThroughTheDll) {
+    ConsoleProcess console;
+    ASSERT_TRUE(console.Start());
+    ChildProcess host;
+    ASSERT_TRUE(host.Start(BesideThisExecutable(L"nemora_rust_host.exe"), L""));
+    const auto exitCode = host.WaitForExit(kPatience);
+    ASSERT_TRUE(exitCode.has_value());
+    EXPECT_EQ(*exitCode, 0u) << host.Stderr();
+
+    ASSERT_TRUE(WaitUntil([&] { return console.ViewLines().size() >= 11; }));
+    EXPECT_EQ(console.ViewLines(),
+              (std::vector<std::wstring>{kStart, kConnected, L"from Rust std", L"na\u00efve \u2713",
+                                         kDisconnected, kConnected, L"from Rust through the DLL",
+                                         L"two", L"lines", L"na\u00efve \u2713", kDisconnected}));
+    EXPECT_EQ(console.Title(), FormatFpsTitle(42.0));
+}
+#endif
+
 // The signatures as a foreign-function interface declares them, without the header.
 struct nemora_client;
 using Create = nemora_client* (*)();
