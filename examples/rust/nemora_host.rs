@@ -76,11 +76,14 @@ struct NemoraClientOptions {
 }
 
 const NEMORA_CLIENT_CONNECTED: c_int = 1;
+const NEMORA_CLIENT_SHUT_DOWN: c_int = 6;
 
 #[link(name = "nemora_client")]
 extern "C" {
     fn nemora_client_options_init(options: *mut NemoraClientOptions);
+    fn nemora_client_create() -> *mut NemoraClient;
     fn nemora_client_create_with(options: *const NemoraClientOptions) -> *mut NemoraClient;
+    fn nemora_client_shutdown(client: *mut NemoraClient);
     fn nemora_client_destroy(client: *mut NemoraClient);
     fn nemora_client_line(client: *mut NemoraClient, text: *const c_char, length: usize);
     fn nemora_client_fps(client: *mut NemoraClient, fps: f64);
@@ -93,6 +96,11 @@ extern "C" {
 struct Client(*mut NemoraClient);
 
 impl Client {
+    fn with_defaults() -> Option<Client> {
+        let client = unsafe { nemora_client_create() };
+        (!client.is_null()).then(|| Client(client))
+    }
+
     fn new(flush_timeout_ms: u32) -> Option<Client> {
         let mut options = NemoraClientOptions {
             size: 0,
@@ -111,6 +119,9 @@ impl Client {
         (!client.is_null()).then(|| Client(client))
     }
 
+    fn shutdown(&self) {
+        unsafe { nemora_client_shutdown(self.0) }
+    }
     fn line(&self, text: &str) {
         unsafe { nemora_client_line(self.0, text.as_ptr().cast(), text.len()) }
     }
@@ -137,6 +148,15 @@ impl Drop for Client {
 }
 
 fn write_through_the_dll() -> Result<(), String> {
+    // Shut down before it had a line to send: it never connects, and ignores later lines.
+    let idle = Client::with_defaults().ok_or("no client with the defaults")?;
+    idle.shutdown();
+    idle.line("never shown");
+    if idle.status().0 != NEMORA_CLIENT_SHUT_DOWN {
+        return Err(format!("status {:?} after shutdown", idle.status()));
+    }
+    drop(idle);
+
     let client = Client::new(2000).ok_or("no client")?;
     client.line("from Rust through the DLL");
     client.line("two\nlines\n");
