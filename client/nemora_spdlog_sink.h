@@ -26,7 +26,8 @@
 //   host's whole life; no file is opened or reopened.
 // - flush() (and flush_on) waits for nothing by default: delivery never needs
 //   it. A sink made with a flush wait waits at most that long for the client's
-//   buffer to reach the pipe, holding the sink's lock meanwhile.
+//   buffer to reach the pipe, holding the sink's lock meanwhile:
+//       debug_console_sink_mt(nemora::DebugClientOptions{}, std::chrono::milliseconds(50))
 // - debug_console_sink_mt takes a mutex as spdlog's _mt sinks do;
 //   debug_console_sink_st none, for loggers used from one thread.
 // - The console serves one client at a time: a host that has a DebugClient

@@ -109,6 +109,19 @@ TEST(SpdlogSink, LoggingGoesOnAcrossAConsoleRestart) {
     EXPECT_EQ(sink->client().DroppedLines(), 0u);
 }
 
+TEST(SpdlogSink, AFlushWaitHasTheRecordsInThePipeWhenFlushReturns) {
+    ConsoleProcess console;
+    ASSERT_TRUE(console.Start());
+    auto sink = std::make_shared<debug_console_sink_mt>(DebugClientOptions{}, kPatience);
+    auto logger = LoggerOver(sink);
+    const std::string padding(100, '.');
+    for (int i = 0; i < 5000; ++i) {  // half a megabyte: many writes, the console reading each
+        logger->info("record {} {}", i, padding);
+    }
+    logger->flush();
+    EXPECT_TRUE(sink->client().Flush(0ms));  // nothing left to write
+}
+
 // A logger that flushes on every record while no console runs: were a flush to
 // wait for the console, the records below would take minutes.
 TEST(SpdlogSink, FlushReturnsAtOnceWithNoConsole) {
