@@ -56,8 +56,9 @@ fn write_with_std() -> io::Result<()> {
     pipe.write_all(b"from Rust std\r\n")?;
     pipe.write_all("na\u{ef}ve \u{2713}\n".as_bytes())?;
     pipe.write_all(b"FPS:30\n")?;
+    // Dropping the pipe ends the connection; the console then waits for the next client.
     Ok(())
-}  // closing the pipe ends the connection; the console then waits for the next client
+}
 
 // ---- The C interface (nemora_client_c.h) ----
 
