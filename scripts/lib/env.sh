@@ -27,7 +27,9 @@ say() { printf '== %s\n' "$*" >&2; }
 
 # Installs with apt whatever of the toolchain is missing (as root, as CI is).
 nemora_install() {
-    local wanted=(g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth cmake ninja-build googletest "$@")
+    # clang, lld, wine64-tools and libwine-dev build the test host for the MSVC ABI.
+    local wanted=(g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth cmake ninja-build googletest
+        clang lld wine64-tools libwine-dev "$@")
     local missing=()
     local p
     for p in "${wanted[@]}"; do
