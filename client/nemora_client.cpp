@@ -26,8 +26,6 @@ namespace nemora {
 
 namespace {
 
-// A line the console would take as a frame-rate reading instead of showing it.
-constexpr std::string_view kFpsPrefix = "FPS:";
 // What makes such a line show as text: the console only takes the prefix at the
 // very start of a line.
 constexpr char kFpsEscape = ' ';
@@ -130,8 +128,11 @@ std::string WireReading(double fps) {
 }
 
 std::string DroppedNotice(std::uint64_t dropped) {
-    return "[client] " + std::to_string(dropped) + (dropped == 1 ? " line" : " lines") +
-           " dropped\n";
+    std::string notice(kClientNoticeStart);
+    notice += std::to_string(dropped);
+    notice += dropped == 1 ? kLineDropped : kLinesDropped;
+    notice += '\n';
+    return notice;
 }
 
 }  // namespace

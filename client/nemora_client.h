@@ -74,6 +74,8 @@
 #include <string>
 #include <string_view>
 
+#include "nemora_protocol.h"
+
 namespace nemora {
 
 #if defined(__MINGW_PRINTF_FORMAT)
@@ -85,7 +87,7 @@ namespace nemora {
 #endif
 
 // The console's pipe.
-inline constexpr wchar_t kConsolePipeName[] = L"\\\\.\\pipe\\nemora-debug";
+inline constexpr const wchar_t* kConsolePipeName = kPipeName;
 
 // The client end of the console's pipe, opened for writing, with blocking calls
 // that say what went wrong. Bytes go as they are: nothing is split, escaped or

@@ -38,6 +38,8 @@
 #include <stdarg.h>
 #include <stddef.h>
 
+#include "nemora_protocol.h"
+
 #if defined(NEMORA_CLIENT_STATIC) || defined(NEMORA_CLIENT_BUILD)
 #define NEMORA_CLIENT_API
 #elif defined(_WIN32)
