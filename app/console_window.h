@@ -2,15 +2,13 @@
 
 #include <windows.h>
 
+#include "client/nemora_protocol.h"
+
 namespace nemora {
 
 inline constexpr wchar_t kWindowClassName[] = L"NemoraDebugConsoleExe";
 inline constexpr int kWindowWidth = 960;
 inline constexpr int kWindowHeight = 640;
-
-// The first line of every view (UTF-8; the dash is U+2014).
-inline constexpr char kStartLine[] =
-    "[console] Nemora debug console started \xE2\x80\x94 waiting for client...";
 
 // Registers the window class; the result is not checked (a failure shows up
 // as the main window's creation failing).

@@ -26,8 +26,6 @@ namespace nemora {
 
 namespace {
 
-// A line the console would take as a frame-rate reading instead of showing it.
-constexpr std::string_view kFpsPrefix = "FPS:";
 // What makes such a line show as text: the console only takes the prefix at the
 // very start of a line.
 constexpr char kFpsEscape = ' ';
@@ -90,6 +88,22 @@ DWORD ClampedMs(std::chrono::milliseconds duration) {
         std::clamp<std::chrono::milliseconds::rep>(duration.count(), 0, INFINITE - 1));
 }
 
+// Waits for longer than a DWORD of milliseconds go in slices of this.
+constexpr std::chrono::milliseconds kLongestWaitSlice{INFINITE - 1};
+
+// Waits for the thread to end, for all of `timeout`; true if it did.
+bool WaitForThread(HANDLE thread, std::chrono::milliseconds timeout) {
+    for (std::chrono::milliseconds left = std::max(timeout, std::chrono::milliseconds(0));;
+         left -= kLongestWaitSlice) {
+        if (WaitForSingleObject(thread, ClampedMs(left)) == WAIT_OBJECT_0) {
+            return true;
+        }
+        if (left <= kLongestWaitSlice) {
+            return false;
+        }
+    }
+}
+
 // One line as it goes on the wire: escaped if needed, ended by a line feed.
 std::string WireLine(std::string_view piece) {
     std::string line;
@@ -114,8 +128,11 @@ std::string WireReading(double fps) {
 }
 
 std::string DroppedNotice(std::uint64_t dropped) {
-    return "[client] " + std::to_string(dropped) + (dropped == 1 ? " line" : " lines") +
-           " dropped\n";
+    std::string notice(kClientNoticeStart);
+    notice += std::to_string(dropped);
+    notice += dropped == 1 ? kLineDropped : kLinesDropped;
+    notice += '\n';
+    return notice;
 }
 
 }  // namespace
@@ -227,6 +244,13 @@ ConsolePipe::Written ConsolePipe::Write(std::string_view bytes, void* cancelEven
 }
 
 struct DebugClient::Shared {
+    // A wire line, and how many lines were dropped between the one queued
+    // before it and it: so that each notice shows where its lines went missing.
+    struct Queued {
+        std::string wire;
+        std::uint64_t droppedBefore = 0;
+    };
+
     explicit Shared(DebugClientOptions opts)
         : options(std::move(opts)),
           wake(CreateEventW(nullptr, FALSE, FALSE, nullptr)),
@@ -241,9 +265,12 @@ struct DebugClient::Shared {
     // Guards everything below it up to the events. Held only for moves of
     // strings in and out of the deque, never across a system call but SetEvent.
     std::mutex mutex;
-    std::deque<std::string> lines;  // unsent wire lines, oldest first
-    std::size_t bytes = 0;          // their total size
+    std::deque<Queued> lines;  // unsent wire lines, oldest first
+    std::size_t bytes = 0;     // their total size
+    // Lines dropped and not yet announced: before the first queued line (with
+    // its own droppedBefore), and after the last one.
     std::uint64_t droppedUnreported = 0;
+    std::uint64_t droppedAfterLast = 0;
     bool readingPending = false;
     double reading = 0.0;
     bool writerIdle = false;            // the writer waits on `wake` for work
@@ -269,8 +296,16 @@ struct DebugClient::Shared {
     bool Aborting() const { return aborting.load(); }
     bool ProcessExiting() const { return shutdownInProgress != nullptr && shutdownInProgress(); }
 
-    void Drop() {
-        ++droppedUnreported;
+    // The oldest queued line goes; its gap and it join the gap before the next.
+    void DropOldest() {
+        bytes -= lines.front().wire.size();
+        droppedUnreported += lines.front().droppedBefore + 1;
+        lines.pop_front();
+        droppedTotal.fetch_add(1, std::memory_order_relaxed);
+    }
+    // A line that could never fit goes where it stood: after what is queued.
+    void DropArriving() {
+        ++(lines.empty() ? droppedUnreported : droppedAfterLast);
         droppedTotal.fetch_add(1, std::memory_order_relaxed);
     }
 
@@ -296,16 +331,14 @@ struct DebugClient::Shared {
             }
             for (std::size_t i = 0; i < count; ++i) {
                 if (wire[i].size() > options.maxBufferedBytes || options.maxBufferedLines == 0) {
-                    Drop();  // could never fit: it goes rather than everything before it
+                    DropArriving();  // could never fit: it goes rather than everything before it
                     continue;
                 }
                 bytes += wire[i].size();
-                lines.push_back(std::move(wire[i]));
+                lines.push_back({std::move(wire[i]), std::exchange(droppedAfterLast, 0)});
                 while (lines.size() > options.maxBufferedLines ||
                        bytes > options.maxBufferedBytes) {
-                    bytes -= lines.front().size();
-                    lines.pop_front();
-                    Drop();
+                    DropOldest();
                 }
             }
             signal = std::exchange(writerIdle, false);
@@ -319,6 +352,7 @@ struct DebugClient::Shared {
 namespace {
 
 using Shared = DebugClient::Shared;
+using Queued = Shared::Queued;
 
 // The writer thread's side: connects, takes batches from the buffer, writes
 // them; Shutdown's abort event cancels a write into a full pipe.
@@ -461,9 +495,11 @@ class Writer {
         return lock;
     }
 
-    // Moves lines out of the buffer under the lock and joins them outside it.
+    // Moves lines out of the buffer under the lock and joins them outside it,
+    // each notice of dropped lines at its gap.
     void TakeBatch() {
         std::uint64_t dropped = 0;
+        std::uint64_t droppedAfter = 0;
         bool withReading = false;
         double reading = 0.0;
         taken_.clear();
@@ -473,21 +509,27 @@ class Writer {
             std::size_t size = 0;
             while (!shared_.lines.empty() &&
                    (taken_.empty() ||
-                    size + shared_.lines.front().size() <= DebugClient::kMaxBatchBytes)) {
-                size += shared_.lines.front().size();
-                shared_.bytes -= shared_.lines.front().size();
+                    size + shared_.lines.front().wire.size() <= DebugClient::kMaxBatchBytes)) {
+                size += shared_.lines.front().wire.size();
+                shared_.bytes -= shared_.lines.front().wire.size();
                 taken_.push_back(std::move(shared_.lines.front()));
                 shared_.lines.pop_front();
+            }
+            if (shared_.lines.empty()) {
+                droppedAfter = std::exchange(shared_.droppedAfterLast, 0);
             }
             withReading = std::exchange(shared_.readingPending, false);
             reading = shared_.reading;
             shared_.inFlight = true;
         }
-        if (dropped > 0) {
-            batch_ = DroppedNotice(dropped);  // the gap comes before the lines that follow it
+        for (const Queued& line : taken_) {
+            if (const std::uint64_t gap = std::exchange(dropped, 0) + line.droppedBefore) {
+                batch_ += DroppedNotice(gap);
+            }
+            batch_ += line.wire;
         }
-        for (const std::string& line : taken_) {
-            batch_ += line;
+        if (const std::uint64_t gap = dropped + droppedAfter) {
+            batch_ += DroppedNotice(gap);
         }
         if (withReading) {
             batch_ += WireReading(reading);
@@ -515,7 +557,7 @@ class Writer {
     Shared& shared_;
     ConsolePipe pipe_;
     std::string batch_;  // being written; survives a reconnection
-    std::vector<std::string> taken_;
+    std::vector<Queued> taken_;
 };
 
 // What the writer thread owns a share of, so that a writer that outlives a
@@ -614,18 +656,22 @@ void DebugClient::Fps(double fps) {
 }
 
 void DebugClient::Printf(const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    VPrintf(format, args);
+    va_end(args);
+}
+
+void DebugClient::VPrintf(const char* format, va_list args) {
     if (shared_->ProcessExiting()) {
         // Not even formatted: the C runtime's locks may be orphaned too.
         shared_->droppedTotal.fetch_add(1, std::memory_order_relaxed);
         return;
     }
     char onStack[kPrintfStackBytes];
-    va_list args;
-    va_start(args, format);
     va_list again;
     va_copy(again, args);
     const int length = std::vsnprintf(onStack, sizeof onStack, format, args);
-    va_end(args);
     if (length >= 0 && static_cast<std::size_t>(length) < sizeof onStack) {
         Line(std::string_view(onStack, static_cast<std::size_t>(length)));
     } else if (length >= 0) {
@@ -636,12 +682,29 @@ void DebugClient::Printf(const char* format, ...) {
     va_end(again);
 }
 
+bool DebugClient::ProcessExiting() const {
+    return shared_->ProcessExiting();
+}
+
 bool DebugClient::Flush(std::chrono::milliseconds timeout) {
     if (shared_->ProcessExiting()) {
         return false;
     }
     std::unique_lock<std::mutex> lock(shared_->mutex);
-    return shared_->drained.wait_for(lock, timeout, [this] { return shared_->Drained(); });
+    // In slices: a deadline of now + timeout would overflow for the longest ones.
+    const auto start = std::chrono::steady_clock::now();
+    for (;;) {
+        const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - start);
+        const std::chrono::milliseconds left = timeout - std::min(waited, timeout);
+        if (shared_->drained.wait_for(lock, std::min(left, kLongestWaitSlice),
+                                      [this] { return shared_->Drained(); })) {
+            return true;
+        }
+        if (left <= kLongestWaitSlice) {
+            return false;
+        }
+    }
 }
 
 void DebugClient::Shutdown() {
@@ -664,9 +727,7 @@ void DebugClient::Shutdown() {
         shared_->closing = true;
     }
     SetEvent(shared_->wake.get());
-    const auto flushMs = static_cast<DWORD>(
-        std::max<std::chrono::milliseconds::rep>(shared_->options.flushTimeout.count(), 0));
-    if (WaitForSingleObject(thread.get(), flushMs) != WAIT_OBJECT_0) {
+    if (!WaitForThread(thread.get(), shared_->options.flushTimeout)) {
         shared_->aborting.store(true);
         SetEvent(shared_->abort.get());  // cancels a write stuck on a full pipe
         WaitForSingleObject(thread.get(), static_cast<DWORD>(kAbortGrace.count()));

@@ -67,11 +67,14 @@
 // ones the DebugClient's writer thread connects and writes with.
 
 #include <chrono>
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+
+#include "nemora_protocol.h"
 
 namespace nemora {
 
@@ -84,7 +87,7 @@ namespace nemora {
 #endif
 
 // The console's pipe.
-inline constexpr wchar_t kConsolePipeName[] = L"\\\\.\\pipe\\nemora-debug";
+inline constexpr const wchar_t* kConsolePipeName = kPipeName;
 
 // The client end of the console's pipe, opened for writing, with blocking calls
 // that say what went wrong. Bytes go as they are: nothing is split, escaped or
@@ -200,9 +203,10 @@ class DebugClient {
     // Formats like printf (the host's C locale applies) and queues the result as
     // Line does. A format error queues nothing.
     void Printf(const char* format, ...) NEMORA_CLIENT_PRINTF(2, 3);
+    void VPrintf(const char* format, va_list args) NEMORA_CLIENT_PRINTF(2, 0);
 
-    // Waits at most timeout until nothing is queued and the last batch has been
-    // written to the pipe; true if so. (While other threads keep queuing, that
+    // Waits (all of timeout, up to its maximum, unless done before) until nothing is queued and the
+    // last batch has been written to the pipe; true if so. (While other threads keep queuing, that
     // may never happen.) Never needed for delivery, only for a caller that wants
     // to know: a test, a host about to crash on purpose.
     bool Flush(std::chrono::milliseconds timeout);
@@ -211,6 +215,10 @@ class DebugClient {
     // Lines queued afterwards are ignored. Idempotent; the destructor calls it.
     // Everything still queued when it returns is lost.
     void Shutdown();
+
+    // True once the process is exiting: the system has ended every other thread,
+    // and every call returns at once (see the lifetime rules above).
+    bool ProcessExiting() const;
 
     // Lines dropped for want of space since construction (and at process exit).
     std::uint64_t DroppedLines() const;

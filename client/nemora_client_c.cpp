@@ -8,13 +8,16 @@
 #include <chrono>
 #include <cstdarg>
 #include <cstddef>
-#include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <string>
 #include <string_view>
 
 #include "nemora_client.h"
+#ifndef NEMORA_CLIENT_STATIC
+#include "windows_abi_format.h"
+#endif
 
 struct nemora_client {
     explicit nemora_client(nemora::DebugClientOptions options) : client(std::move(options)) {}
@@ -24,12 +27,19 @@ struct nemora_client {
 namespace {
 
 constexpr unsigned kDefaultFlushTimeoutMs = 500;
-// Formats of at most this many bytes need no allocation.
-constexpr std::size_t kFormatOnStackBytes = 512;
 
-// The options fields of the structure's first version end here.
-constexpr std::size_t kOptionsFirstVersionSize =
-    offsetof(nemora_client_options, pipe_name) + sizeof(const char*);
+// The structure's first version, as every host lays it out whatever its packing.
+constexpr std::size_t kOptionsFirstVersionSize = sizeof(void*) == 8 ? 40 : 20;
+static_assert(sizeof(nemora_client_options) == kOptionsFirstVersionSize);
+static_assert(offsetof(nemora_client_options, size) == 0);
+static_assert(offsetof(nemora_client_options, max_buffered_lines) == sizeof(std::size_t));
+static_assert(offsetof(nemora_client_options, max_buffered_bytes) == 2 * sizeof(std::size_t));
+static_assert(offsetof(nemora_client_options, flush_timeout_ms) == 3 * sizeof(std::size_t));
+static_assert(offsetof(nemora_client_options, pipe_name) == (sizeof(void*) == 8 ? 32 : 16));
+
+// Queued instead of the text when the DLL refuses a printf format.
+constexpr std::string_view kFormatRefused =
+    NEMORA_CLIENT_NOTICE_START "printf format not supported: ";
 
 // UTF-8 to UTF-16; false if the bytes are not valid UTF-8.
 bool Widen(const char* utf8, std::wstring& wide) {
@@ -68,11 +78,17 @@ nemora_client* Create(const nemora_client_options* options) {
 extern "C" {
 
 void nemora_client_options_init(nemora_client_options* options) {
-    if (options == nullptr) {
+    nemora_client_options_init_sized(options, kOptionsFirstVersionSize);
+}
+
+void nemora_client_options_init_sized(nemora_client_options* options, size_t size) {
+    if (options == nullptr || size < kOptionsFirstVersionSize) {
         return;
     }
-    *options = nemora_client_options{};
-    options->size = sizeof(nemora_client_options);
+    // The host owns `size` bytes: fields of later versions than this DLL's are
+    // zero, which every field's default is written as.
+    std::memset(options, 0, size);
+    options->size = size;
     options->flush_timeout_ms = kDefaultFlushTimeoutMs;
 }
 
@@ -115,6 +131,12 @@ void nemora_client_line(nemora_client* c, const char* text, size_t length) {
     }
 }
 
+void nemora_client_puts(nemora_client* c, const char* text) {
+    if (text != nullptr) {
+        nemora_client_line(c, text, std::strlen(text));
+    }
+}
+
 void nemora_client_printf(nemora_client* c, const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -126,21 +148,26 @@ void nemora_client_vprintf(nemora_client* c, const char* format, va_list args) {
     if (c == nullptr || format == nullptr) {
         return;
     }
-    va_list again;
-    va_copy(again, args);
-    try {
-        char onStack[kFormatOnStackBytes];
-        const int length = std::vsnprintf(onStack, sizeof onStack, format, args);
-        if (length >= 0 && static_cast<std::size_t>(length) < sizeof onStack) {
-            c->client.Line(std::string_view(onStack, static_cast<std::size_t>(length)));
-        } else if (length >= 0) {
-            std::string text(static_cast<std::size_t>(length), '\0');
-            std::vsnprintf(text.data(), text.size() + 1, format, again);
-            c->client.Line(text);
-        }
-    } catch (...) {
+    if (c->client.ProcessExiting()) {
+        // Not even formatted: the C runtime's locks may be orphaned. At exit
+        // Line only counts its lines as dropped: here one.
+        c->client.Line({});
+        return;
     }
-    va_end(again);
+    try {
+#ifdef NEMORA_CLIENT_STATIC
+        c->client.VPrintf(format, args);
+#else
+        std::string text;
+        if (nemora::FormatWindowsAbi(format, args, text)) {
+            c->client.Line(text);
+        } else {
+            c->client.Line(std::string(kFormatRefused) + format);
+        }
+#endif
+    } catch (...) {
+        // Out of memory: the line is lost, the host goes on.
+    }
 }
 
 void nemora_client_fps(nemora_client* c, double fps) {

@@ -38,6 +38,8 @@
 #include <stdarg.h>
 #include <stddef.h>
 
+#include "nemora_protocol.h"
+
 #if defined(NEMORA_CLIENT_STATIC) || defined(NEMORA_CLIENT_BUILD)
 #define NEMORA_CLIENT_API
 #elif defined(_WIN32)
@@ -52,10 +54,18 @@
 #define NEMORA_CLIENT_CALL
 #endif
 
-/* The DLL's printf is C99's, whatever the host's C runtime has. */
-#if defined(__GNUC__) && defined(__MINGW32__) && !defined(__clang__)
+/* Format checking. The static library formats as MinGW's own C99 printf does,
+ * so GCC's gnu_printf checks calls exactly. The DLL reads arguments as the
+ * Windows x64 C ABI passes them, where `long double` is a double: clang
+ * targeting MSVC checks that exactly. GCC for MinGW has no check that matches
+ * the DLL (gnu_printf takes %Lf as a 10-byte long double, ms_printf refuses
+ * %zu), nor has clang targeting MinGW, so those hosts get no check. */
+#if defined(NEMORA_CLIENT_STATIC) && defined(__MINGW32__) && defined(__GNUC__) && \
+    !defined(__clang__)
 #define NEMORA_CLIENT_PRINTF(fmt, args) __attribute__((format(gnu_printf, fmt, args)))
-#elif defined(__GNUC__)
+#elif defined(__clang__) && defined(_MSC_VER)
+#define NEMORA_CLIENT_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
+#elif defined(__GNUC__) && !defined(_WIN32)
 #define NEMORA_CLIENT_PRINTF(fmt, args) __attribute__((format(printf, fmt, args)))
 #else
 #define NEMORA_CLIENT_PRINTF(fmt, args)
@@ -69,8 +79,13 @@ typedef struct nemora_client nemora_client; /* opaque */
 
 /* ---- Creating and destroying ---- */
 
+/* The layout is this header's, whatever packing the host has in force (a
+ * #pragma pack or /Zp): natural alignment, 40 bytes on x64 (offsets 0, 8, 16,
+ * 24 and 32), 20 on 32-bit x86. Later versions only add fields at the end,
+ * and `size` says which version a host was built with. */
+#pragma pack(push, 8)
 typedef struct nemora_client_options {
-    /* sizeof(nemora_client_options), so that later fields can be added. */
+    /* The bytes of the structure the host has: set by the init functions. */
     size_t size;
     /* Unsent lines kept at most, and their bytes at most; 0 for the default
      * (16384 lines, 1 MiB). Beyond either, the oldest unsent lines are dropped. */
@@ -81,21 +96,31 @@ typedef struct nemora_client_options {
     /* UTF-8; NULL for the console's pipe. Another name only for a test server. */
     const char* pipe_name;
 } nemora_client_options;
+#pragma pack(pop)
 
-/* Fills in the size and the defaults (flush_timeout_ms 500). */
+/* Fills in this first version of the structure, its size and its defaults
+ * (flush_timeout_ms 500), and never writes more, whatever later versions add. */
 NEMORA_CLIENT_API void NEMORA_CLIENT_CALL
 nemora_client_options_init(nemora_client_options* options);
+/* Fills in the defaults for a structure of `size` bytes, the host's sizeof:
+ * zeroes it, sets the defaults of every field the DLL knows that fits, and
+ * sets options->size = size. Writes nothing when size is smaller than the
+ * first version. A host built against a later header, with more fields, works
+ * with this DLL and the other way round:
+ *     nemora_client_options_init_sized(&options, sizeof options); */
+NEMORA_CLIENT_API void NEMORA_CLIENT_CALL
+nemora_client_options_init_sized(nemora_client_options* options, size_t size);
 
 /* Starts the client's writer thread; does not wait for a console. NULL on
  * failure. */
 NEMORA_CLIENT_API nemora_client* NEMORA_CLIENT_CALL nemora_client_create(void);
-/* As nemora_client_create, with options (NULL: the defaults). NULL also when
- * options->size is smaller than the first version of the structure or the pipe
- * name is not valid UTF-8. */
+/* As nemora_client_create, with options (NULL: the defaults). Reads only the
+ * fields that options->size covers. NULL also when options->size is smaller
+ * than the first version of the structure or the pipe name is not valid UTF-8. */
 NEMORA_CLIENT_API nemora_client* NEMORA_CLIENT_CALL
 nemora_client_create_with(const nemora_client_options* options);
 
-/* Waits at most flush_timeout_ms for the buffer to reach the pipe, then stops
+/* Waits at most flush_timeout_ms (all of it) for the buffer to reach the pipe, then stops
  * the writer thread; later lines are ignored. Idempotent. */
 NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_shutdown(nemora_client* c);
 /* Shuts down, then frees the client. */
@@ -107,8 +132,30 @@ NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_destroy(nemora_client* c
  * feeds (a final line feed adds no empty line). A NULL text queues nothing. */
 NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_line(nemora_client* c, const char* text,
                                                              size_t length);
-/* Formats like C99 printf and queues the result as nemora_client_line does. A
- * format error queues nothing. */
+/* Queues NUL-terminated UTF-8 text as nemora_client_line does (for hosts whose
+ * strings are NUL-terminated: C# LPUTF8Str, Python c_char_p, Rust CStr). A
+ * NULL text queues nothing. */
+NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_puts(nemora_client* c, const char* text);
+/* Formats like C99 printf and queues the result as nemora_client_line does.
+ * Foreign-function interfaces should format themselves and call line or puts.
+ *
+ * The DLL reads the arguments as the Windows x64 C ABI passes them, whatever
+ * compiler built the host. Supported: flags -+ #0; width and precision as
+ * digits or *; lengths hh h l ll j z t L, and MSVC's I I32 I64; conversions
+ * d i u o x X c s p f F e E g G a A and %%. %ls and %lc take UTF-16 text and
+ * show it as UTF-8. `long double` is a double in that ABI, so %Lf (%Le, %Lg,
+ * %La) reads a double: a MinGW host passing a GCC 10-byte long double gets it
+ * read as a double (a wrong number, never a crash); cast it to double.
+ * Refused: %n, positional arguments (%1$d), other conversions, fields above
+ * 1048576. A refused or malformed format queues the line
+ * "[client] printf format not supported: " followed by the format itself,
+ * reading no argument past the one it refused.
+ *
+ * The static library (NEMORA_CLIENT_STATIC, MinGW hosts only) formats with
+ * MinGW's own C99 printf instead: there %Lf takes the host's long double, and
+ * a format error queues nothing.
+ *
+ * At process exit it formats nothing and counts one line as dropped. */
 NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_printf(nemora_client* c, const char* format,
                                                                ...) NEMORA_CLIENT_PRINTF(2, 3);
 NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_vprintf(nemora_client* c,
@@ -119,8 +166,9 @@ NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_fps(nemora_client* c, do
 
 /* ---- What became of the lines ---- */
 
-/* Waits at most timeout_ms until everything queued has been written to the
- * pipe: 1 if so, 0 if not (or for a NULL client). Never needed for delivery. */
+/* Waits until everything queued has been written to the pipe, for timeout_ms
+ * at most (all of it, up to UINT_MAX): 1 if so, 0 if not (or for a NULL
+ * client). Never needed for delivery. */
 NEMORA_CLIENT_API int NEMORA_CLIENT_CALL nemora_client_flush(nemora_client* c, unsigned timeout_ms);
 /* Lines dropped for want of buffer space since the client was created. */
 NEMORA_CLIENT_API unsigned long long NEMORA_CLIENT_CALL

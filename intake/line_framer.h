@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "client/nemora_protocol.h"
 #include "handoff/line.h"
 
 namespace nemora {
@@ -14,9 +15,6 @@ namespace nemora {
 // replaced by a marker, so one client can neither exhaust memory nor hand the
 // view a line it would take seconds to lay out.
 inline constexpr std::size_t kMaxLineBytes = 4096;
-
-// A line starting with this prefix carries a frame-rate reading instead of text.
-inline constexpr std::string_view kFpsPrefix = "FPS:";
 
 // The frame-rate reading of a control line's text after the prefix, read as
 // the C runtime's atof reads it: leading blanks skipped, trailing text

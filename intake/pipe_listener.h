@@ -5,16 +5,14 @@
 #include <cstddef>
 #include <span>
 
+#include "client/nemora_protocol.h"
+
 namespace nemora {
 
-inline constexpr wchar_t kPipeName[] = L"\\\\.\\pipe\\nemora-debug";
 inline constexpr std::size_t kReadChunk = 4096;        // bytes asked of one read
 inline constexpr DWORD kPipeInputBufferBytes = 65536;  // what a client can write ahead
 inline constexpr DWORD kCreateRetryMs = 500;           // after a failed pipe creation
 inline constexpr DWORD kConnectRetryMs = 200;          // after a failed connection attempt
-
-inline constexpr char kConnectedLine[] = "[console] client connected";
-inline constexpr char kDisconnectedLine[] = "[console] client disconnected (waiting for re-inject)";
 
 class LineFramer;
 

@@ -26,22 +26,41 @@ const std::wstring kStart = L"[console] Nemora debug console started \u2014 wait
 const std::wstring kConnected = Widen(kConnectedLine);
 const std::wstring kDisconnected = Widen(kDisconnectedLine);
 
-TEST(CInterface, AHostWrittenInCReachesTheRealConsole) {
+// The same C host, built by MinGW and (where the build can) for the MSVC ABI.
+class CHost : public ::testing::TestWithParam<const wchar_t*> {};
+
+TEST_P(CHost, ReachesTheRealConsole) {
     ConsoleProcess console;
     ASSERT_TRUE(console.Start());
     ChildProcess host;
-    ASSERT_TRUE(host.Start(BesideThisExecutable(L"client_c_host.exe"), L""));
+    ASSERT_TRUE(host.Start(BesideThisExecutable(GetParam()), L""));
     const auto exitCode = host.WaitForExit(kPatience);
     ASSERT_TRUE(exitCode.has_value());
     EXPECT_EQ(*exitCode, 0u) << host.Stderr();
 
     ASSERT_TRUE(console.WaitForText(kDisconnected));
     EXPECT_EQ(console.ViewLines(),
-              (std::vector<std::wstring>{kStart, kConnected, L"from C", L"two", L"lines", L"cut",
-                                         L"na\u00efve \u2713", L"printf 42 7 2.5 -1099511627776",
-                                         L"last", kDisconnected}));
+              (std::vector<std::wstring>{
+                  kStart, kConnected, L"from C", L"two", L"lines", L"cut", L"na\u00efve \u2713",
+                  L"printf 42 7 2.5 -1099511627776",
+                  L"1.500000|0.12  |-5|abcdef0123|  w\u00e9|\u2713|0000000000000000",
+                  L"vprintf too 3", L"[client] printf format not supported: refused %d %n", L"puts",
+                  L"split", L"last", kDisconnected}));
     EXPECT_EQ(console.Title(), FormatFpsTitle(42.0));
 }
+
+INSTANTIATE_TEST_SUITE_P(CInterface, CHost,
+                         ::testing::Values(L"client_c_host.exe"
+#ifdef NEMORA_MSVC_ABI_HOST
+                                           ,
+                                           L"client_c_host_msvc.exe"
+#endif
+                                           ),
+                         [](const auto& info) {
+                             return std::wstring(info.param).find(L"msvc") != std::wstring::npos
+                                        ? "BuiltForTheMsvcAbi"
+                                        : "BuiltByMinGW";
+                         });
 
 #ifdef NEMORA_TEST_RUST_HOST
 // examples/rust: lines written with Rust's standard library alone, then a
@@ -55,11 +74,12 @@ TEST(CInterface, ARustHostReachesTheRealConsoleWithStdAndThroughTheDll) {
     ASSERT_TRUE(exitCode.has_value());
     EXPECT_EQ(*exitCode, 0u) << host.Stderr();
 
-    ASSERT_TRUE(WaitUntil([&] { return console.ViewLines().size() >= 11; }));
+    ASSERT_TRUE(WaitUntil([&] { return console.ViewLines().size() >= 13; }));
     EXPECT_EQ(console.ViewLines(),
               (std::vector<std::wstring>{kStart, kConnected, L"from Rust std", L"na\u00efve \u2713",
                                          kDisconnected, kConnected, L"from Rust through the DLL",
-                                         L"two", L"lines", L"na\u00efve \u2713", kDisconnected}));
+                                         L"two", L"lines", L"na\u00efve \u2713", L"puts",
+                                         L"from Rust", kDisconnected}));
     EXPECT_EQ(console.Title(), FormatFpsTitle(42.0));
 }
 #endif

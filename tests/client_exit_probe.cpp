@@ -9,7 +9,8 @@
 // with the process's exit.
 //   client_exit_probe detach
 //       ends the DLL client's writer while it holds the client's lock and
-//       returns 7: the DLL logs from DllMain at the exit
+//       returns 9: the DLL logs from DllMain at the exit, and ends the process
+//       with 7 if all went well
 //   client_exit_probe unload <DeliveryStatus>
 //       suspends the DLL client's writer where that status holds it up, so that
 //       Shutdown gives up on it; Shutdown, FreeLibrary, resumes it: 0 once it
@@ -108,7 +109,7 @@ int main(int argc, char** argv) {
     }
     if (argc >= 2 && std::strcmp(argv[1], "detach") == 0) {
         Export<Call>(dll, "ProbeStart")();
-        return Export<IntCall>(dll, "ProbeEndWriterHoldingLock")() == 1 ? 7 : 3;
+        return Export<IntCall>(dll, "ProbeEndWriterHoldingLock")() == 1 ? 9 : 3;
     }
     return 1;
 }

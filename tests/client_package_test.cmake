@@ -1,6 +1,6 @@
 # Builds client/ alone as a top-level project, installs it into a fresh prefix,
-# then builds the host project in package_consumer/ against that prefix and
-# runs its programs. Run with cmake -P; the build's settings come as -D:
+# then builds the host projects in package_consumer/ and package_consumer_c/
+# (C only) against that prefix and runs their programs. Run with cmake -P; the build's settings come as -D:
 #   SOURCE_DIR  the repository      WORK_DIR   scratch folder, emptied first
 #   GENERATOR   CMake generator     BUILD_TYPE configuration
 #   C_COMPILER, CXX_COMPILER        TOOLCHAIN  toolchain file (may be empty)
@@ -30,12 +30,19 @@ run(${CMAKE_COMMAND} --install "${WORK_DIR}/client" --config "${BUILD_TYPE}" --p
 run(${CMAKE_COMMAND} -S "${SOURCE_DIR}/tests/package_consumer" -B "${WORK_DIR}/consumer"
     ${configure} -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_FIND_ROOT_PATH=${prefix})
 run(${CMAKE_COMMAND} --build "${WORK_DIR}/consumer" --config "${BUILD_TYPE}")
+run(${CMAKE_COMMAND} -S "${SOURCE_DIR}/tests/package_consumer_c" -B "${WORK_DIR}/consumer_c"
+    ${configure} -DCMAKE_PREFIX_PATH=${prefix} -DCMAKE_FIND_ROOT_PATH=${prefix})
+run(${CMAKE_COMMAND} --build "${WORK_DIR}/consumer_c" --config "${BUILD_TYPE}")
 
 string(REPLACE "|" ";" emulator "${EMULATOR}")
-foreach(program consumer_cpp consumer_c consumer_c_static)
-    set(exe "${WORK_DIR}/consumer/${program}.exe")
+# The C-only program runs where it was built: nothing beside it but itself.
+foreach(program consumer/consumer_cpp consumer/consumer_c consumer/consumer_c_static
+        consumer_c/consumer_c_only)
+    get_filename_component(dir "${program}" DIRECTORY)
+    get_filename_component(name "${program}" NAME)
+    set(exe "${WORK_DIR}/${program}.exe")
     if(NOT EXISTS "${exe}")  # a multi-configuration generator's folder
-        set(exe "${WORK_DIR}/consumer/${BUILD_TYPE}/${program}.exe")
+        set(exe "${WORK_DIR}/${dir}/${BUILD_TYPE}/${name}.exe")
     endif()
     run(${emulator} "${exe}")
     message(STATUS "${program} ran")

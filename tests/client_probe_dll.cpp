@@ -1,8 +1,9 @@
 // A DLL that uses the client library the way an injected component does: one
 // client made and destroyed through exported calls, and one in a static object
 // that lives until the DLL is detached at process exit. A client still made at
-// process exit logs from DllMain; if those lines are not counted as dropped, the
-// process exit code becomes kUncountedAtExit.
+// process exit logs from DllMain, through the C interface too: the process then
+// exits with kLoggedAtExit once every line is counted as dropped, with
+// kUncountedAtExit if one is not (and with its own code if DllMain faulted).
 
 #include <windows.h>
 
@@ -10,15 +11,18 @@
 #include <string>
 
 #include "client/nemora_client.h"
+#include "client/nemora_client_c.h"
 #include "client/nemora_client_test_hooks.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 
+constexpr UINT kLoggedAtExit = 7;
 constexpr UINT kUncountedAtExit = 8;
 
 nemora::DebugClient* client = nullptr;
+nemora_client* cClient = nullptr;  // made once the other client's writer has died
 
 nemora::DebugClient& StaticClient() {
     static nemora::DebugClient staticClient;  // destroyed when the DLL is detached
@@ -64,7 +68,8 @@ int ProbeEndWriterHoldingLock() {
     client->Line("wakes the writer");
     const bool done = WaitForSingleObject(ended, 10000) == WAIT_OBJECT_0;
     CloseHandle(ended);
-    return done ? 1 : 0;
+    cClient = nemora_client_create();
+    return done && cClient != nullptr ? 1 : 0;
 }
 
 // Queues `count` copies of the line on the static client; with `untilStuck`,
@@ -86,9 +91,10 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved) {
         client->Fps(1.0);
         client->Printf("at exit %d", 2);
         client->Line("two\nlines\n");
-        if (client->DroppedLines() != 4) {
-            TerminateProcess(GetCurrentProcess(), kUncountedAtExit);
-        }
+        // Formatting this would fault: at exit the C printf must not even try.
+        nemora_client_printf(cClient, "%s", reinterpret_cast<const char*>(1));
+        const bool counted = client->DroppedLines() == 4 && nemora_client_dropped(cClient) == 1;
+        TerminateProcess(GetCurrentProcess(), counted ? kLoggedAtExit : kUncountedAtExit);
     }
     return TRUE;
 }

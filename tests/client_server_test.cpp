@@ -6,10 +6,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/nemora_client.h"
@@ -122,6 +124,36 @@ TEST(ClientAgainstServer, ShutdownFlushesWhatTheServerReadsInTime) {
     ASSERT_TRUE(server.ReadUntilClosed());
     EXPECT_EQ(server.lines(), Numbered("s", 0, 500));
     EXPECT_EQ(server.partial(), "");
+}
+
+// Flush and Shutdown wait as long as asked, however long: the longest
+// timeouts neither overflow into no wait nor are cut to 32 bits.
+TEST(ClientAgainstServer, TheLongestTimeoutsAreWaitedInFull) {
+    TestPipeServer server;
+    ASSERT_TRUE(server.Create());
+    DebugClientOptions options;
+    options.flushTimeout = std::chrono::milliseconds((1LL << 32) + 1);
+    DebugClient client(options);
+    const std::string body(999, 'q');
+    const auto queueMoreThanThePipeHolds = [&] {
+        for (int i = 0; i < 300; ++i) {
+            client.Line(body);
+        }
+    };
+    queueMoreThanThePipeHolds();
+    ASSERT_TRUE(server.WaitForClient());
+    bool flushed = false;
+    std::thread flusher([&] { flushed = client.Flush(std::chrono::milliseconds::max()); });
+    ASSERT_TRUE(server.ReadLines(300));
+    flusher.join();
+    EXPECT_TRUE(flushed);
+
+    queueMoreThanThePipeHolds();
+    std::thread stopper([&] { client.Shutdown(); });
+    ASSERT_TRUE(server.ReadUntilClosed());  // everything, however long the server takes
+    stopper.join();
+    EXPECT_EQ(server.lines().size(), 600u);
+    EXPECT_EQ(std::count(server.lines().begin(), server.lines().end(), body), 600);
 }
 
 // The writer keeps retrying whatever keeps it from the console, and says why.

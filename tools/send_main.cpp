@@ -103,15 +103,15 @@ int Run(std::span<const std::wstring_view> args) {
         case ConsolePipe::Opened::kOpened:
             break;
         case ConsolePipe::Opened::kNoConsole:
-            PrintError("no console is listening on \\\\.\\pipe\\nemora-debug");
+            PrintError("no console is listening on " + std::string(kPipeNameUtf8));
             return kExitNoConsole;
         case ConsolePipe::Opened::kBusyTimeout:
-            PrintError("another client held \\\\.\\pipe\\nemora-debug for " +
+            PrintError("another client held " + std::string(kPipeNameUtf8) + " for " +
                        std::to_string(options.waitSeconds) + " s; gave up waiting");
             return kExitBusyTimeout;
         case ConsolePipe::Opened::kFailed:
-            PrintError("can't open \\\\.\\pipe\\nemora-debug (" + SystemMessage(pipe.Error()) +
-                       ")");
+            PrintError("can't open " + std::string(kPipeNameUtf8) + " (" +
+                       SystemMessage(pipe.Error()) + ")");
             return kExitOpenFailed;
     }
     return options.lines.empty() ? ForwardInput(pipe) : SendLines(pipe, options.lines);

@@ -1,10 +1,10 @@
 #include "tools/send_options.h"
 
+#include "client/nemora_protocol.h"
+
 namespace nemora::send {
 
 namespace {
-
-constexpr std::string_view kFpsPrefix = "FPS:";
 
 void AppendUtf8(std::string& out, char32_t code) {
     if (code < 0x80) {
@@ -138,10 +138,12 @@ ParseResult ParseSendOptions(std::span<const std::wstring_view> args) {
 
 std::string_view UsageText() {
     return "Usage: nemora-send [--wait SECONDS] [--fps VALUE]... [--] [TEXT]...\n"
-           "Writes lines to the Nemora Debug Console over \\\\.\\pipe\\nemora-debug.\n"
+           "Writes lines to the Nemora Debug Console over " NEMORA_PIPE_NAME
+           ".\n"
            "\n"
            "  TEXT            each written as one line (UTF-8, ended by a line feed)\n"
-           "  --fps VALUE     writes the frame-rate line \"FPS:VALUE\" (shown in the title)\n"
+           "  --fps VALUE     writes the frame-rate line \"" NEMORA_FPS_PREFIX
+           "VALUE\" (shown in the title)\n"
            "  --wait SECONDS  how long to wait while another client holds the pipe\n"
            "                  (default 5; 0 gives up at once)\n"
            "  --              what follows is TEXT, even if it starts with -\n"

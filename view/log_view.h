@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <string>
 
+#include "client/nemora_protocol.h"
+
 namespace nemora {
 
 // Above this many UTF-16 units the older half of the view's text is removed.
@@ -46,8 +48,8 @@ inline constexpr int kViewTextLimit = kTrimThreshold + static_cast<int>(kDrainBu
 
 // Said in the view in place of Lines that will never be shown, before the first
 // Line after them: "[console] N lines dropped".
-inline constexpr wchar_t kDroppedNoticeStart[] = L"[console] ";
-inline constexpr wchar_t kDroppedNoticeEnd[] = L" lines dropped";
+inline constexpr wchar_t kDroppedNoticeStart[] = NEMORA_WIDE(NEMORA_CONSOLE_NOTICE_START);
+inline constexpr wchar_t kDroppedNoticeEnd[] = NEMORA_WIDE(NEMORA_NOTICE_LINES_DROPPED);
 
 // The view's edit control style: child, visible, vertical scroll bar,
 // multi-line, read-only; no horizontal scrolling, so long lines wrap.

@@ -11,6 +11,7 @@
 //!
 //! and run with nemora_client.dll beside it.
 
+use std::ffi::CStr;
 use std::fs::{File, OpenOptions};
 use std::io::{self, Write};
 use std::os::raw::{c_char, c_int, c_uint, c_ulong, c_ulonglong};
@@ -18,7 +19,7 @@ use std::process::ExitCode;
 use std::thread::sleep;
 use std::time::{Duration, Instant};
 
-// The console's pipe (the client library spells it in nemora_client.h).
+// The console's pipe (the client library spells it in nemora_protocol.h).
 const PIPE_NAME: &str = r"\\.\pipe\nemora-debug";
 const ERROR_FILE_NOT_FOUND: i32 = 2;
 const ERROR_PIPE_BUSY: i32 = 231;
@@ -82,15 +83,29 @@ const NEMORA_CLIENT_SHUT_DOWN: c_int = 6;
 #[link(name = "nemora_client")]
 extern "C" {
     fn nemora_client_options_init(options: *mut NemoraClientOptions);
+    fn nemora_client_options_init_sized(options: *mut NemoraClientOptions, size: usize);
     fn nemora_client_create() -> *mut NemoraClient;
     fn nemora_client_create_with(options: *const NemoraClientOptions) -> *mut NemoraClient;
     fn nemora_client_shutdown(client: *mut NemoraClient);
     fn nemora_client_destroy(client: *mut NemoraClient);
     fn nemora_client_line(client: *mut NemoraClient, text: *const c_char, length: usize);
+    fn nemora_client_puts(client: *mut NemoraClient, text: *const c_char);
     fn nemora_client_fps(client: *mut NemoraClient, fps: f64);
     fn nemora_client_flush(client: *mut NemoraClient, timeout_ms: c_uint) -> c_int;
     fn nemora_client_dropped(client: *const NemoraClient) -> c_ulonglong;
     fn nemora_client_status(client: *const NemoraClient, system_error: *mut c_ulong) -> c_int;
+}
+
+impl NemoraClientOptions {
+    fn empty() -> NemoraClientOptions {
+        NemoraClientOptions {
+            size: 0,
+            max_buffered_lines: 0,
+            max_buffered_bytes: 0,
+            flush_timeout_ms: 0,
+            pipe_name: std::ptr::null(),
+        }
+    }
 }
 
 /// Owns a client: destroying it flushes (bounded) and frees it.
@@ -103,16 +118,18 @@ impl Client {
     }
 
     fn new(flush_timeout_ms: u32) -> Option<Client> {
-        let mut options = NemoraClientOptions {
-            size: 0,
-            max_buffered_lines: 0,
-            max_buffered_bytes: 0,
-            flush_timeout_ms: 0,
-            pipe_name: std::ptr::null(),
-        };
+        let size = std::mem::size_of::<NemoraClientOptions>();
+        let mut options = NemoraClientOptions::empty();
         unsafe { nemora_client_options_init(&mut options) };
-        if options.size != std::mem::size_of::<NemoraClientOptions>() {
+        if options.size != size {
             eprintln!("failed: the options are {} bytes to the DLL", options.size);
+            return None;
+        }
+        // The same structure, filled for the size this host declares.
+        let mut sized = NemoraClientOptions::empty();
+        unsafe { nemora_client_options_init_sized(&mut sized, size) };
+        if sized.size != size || sized.flush_timeout_ms != options.flush_timeout_ms {
+            eprintln!("failed: options_init_sized gave size {}", sized.size);
             return None;
         }
         options.flush_timeout_ms = flush_timeout_ms;
@@ -125,6 +142,9 @@ impl Client {
     }
     fn line(&self, text: &str) {
         unsafe { nemora_client_line(self.0, text.as_ptr().cast(), text.len()) }
+    }
+    fn puts(&self, text: &CStr) {
+        unsafe { nemora_client_puts(self.0, text.as_ptr()) }
     }
     fn fps(&self, fps: f64) {
         unsafe { nemora_client_fps(self.0, fps) }
@@ -162,6 +182,7 @@ fn write_through_the_dll() -> Result<(), String> {
     client.line("from Rust through the DLL");
     client.line("two\nlines\n");
     client.line("na\u{ef}ve \u{2713}");
+    client.puts(CStr::from_bytes_with_nul(b"puts\nfrom Rust\0").unwrap());
     client.fps(42.0);
     if !client.flush(PATIENCE) {
         return Err(format!("flush: status {:?}", client.status()));

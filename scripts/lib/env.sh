@@ -27,10 +27,12 @@ say() { printf '== %s\n' "$*" >&2; }
 
 # Installs with apt whatever of the toolchain is missing (as root, as CI is).
 nemora_install() {
+    # clang, lld, wine64-tools and libwine-dev build the test host for the MSVC ABI;
     # spdlog and fmt: headers for the sink's tests; rustc and the Windows
     # standard library: the Rust host the tests build.
     local wanted=(g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth cmake ninja-build googletest
-        libspdlog-dev libfmt-dev rustc libstd-rust-dev-windows "$@")
+        clang lld wine64-tools libwine-dev libspdlog-dev libfmt-dev rustc libstd-rust-dev-windows
+        "$@")
     local missing=()
     local p
     for p in "${wanted[@]}"; do

@@ -1,0 +1,51 @@
+/* The console's wire protocol and the texts it writes into its view, written
+ * once for the console, the client library, the tools and the tests. Valid C99
+ * (the macros) and C++17 (the constants in namespace nemora). */
+
+#ifndef NEMORA_PROTOCOL_H
+#define NEMORA_PROTOCOL_H
+
+/* An ASCII text's wide (UTF-16) form. */
+#define NEMORA_WIDE_(text) L##text
+#define NEMORA_WIDE(text) NEMORA_WIDE_(text)
+
+/* The console's pipe: clients open it for writing. */
+#define NEMORA_PIPE_NAME "\\\\.\\pipe\\nemora-debug"
+#define NEMORA_PIPE_NAME_W NEMORA_WIDE(NEMORA_PIPE_NAME)
+
+/* A line starting with this carries a frame-rate reading instead of text. */
+#define NEMORA_FPS_PREFIX "FPS:"
+
+/* The console's status lines (UTF-8; the dash is U+2014). */
+#define NEMORA_STATUS_STARTED \
+    "[console] Nemora debug console started \xE2\x80\x94 waiting for client..."
+#define NEMORA_STATUS_CONNECTED "[console] client connected"
+#define NEMORA_STATUS_DISCONNECTED "[console] client disconnected (waiting for re-inject)"
+
+/* Where lines went missing: "[console] N lines dropped" from the console,
+ * "[client] N lines dropped" ("1 line dropped") from the client library. */
+#define NEMORA_CONSOLE_NOTICE_START "[console] "
+#define NEMORA_CLIENT_NOTICE_START "[client] "
+#define NEMORA_NOTICE_LINES_DROPPED " lines dropped"
+#define NEMORA_NOTICE_LINE_DROPPED " line dropped"
+
+#ifdef __cplusplus
+#include <string_view>
+
+namespace nemora {
+
+inline constexpr wchar_t kPipeName[] = NEMORA_PIPE_NAME_W;
+inline constexpr std::string_view kPipeNameUtf8 = NEMORA_PIPE_NAME;
+inline constexpr std::string_view kFpsPrefix = NEMORA_FPS_PREFIX;
+inline constexpr char kStartLine[] = NEMORA_STATUS_STARTED;
+inline constexpr char kConnectedLine[] = NEMORA_STATUS_CONNECTED;
+inline constexpr char kDisconnectedLine[] = NEMORA_STATUS_DISCONNECTED;
+inline constexpr std::string_view kConsoleNoticeStart = NEMORA_CONSOLE_NOTICE_START;
+inline constexpr std::string_view kClientNoticeStart = NEMORA_CLIENT_NOTICE_START;
+inline constexpr std::string_view kLinesDropped = NEMORA_NOTICE_LINES_DROPPED;
+inline constexpr std::string_view kLineDropped = NEMORA_NOTICE_LINE_DROPPED;
+
+}  // namespace nemora
+#endif
+
+#endif /* NEMORA_PROTOCOL_H */

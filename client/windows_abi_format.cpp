@@ -1,0 +1,300 @@
+#include "windows_abi_format.h"
+
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <limits>
+
+namespace nemora {
+
+namespace {
+
+// Each conversion is handed to the C runtime's own snprintf, one argument at a
+// time, with its length rewritten to what that snprintf reads: the argument is
+// always taken here, as the caller's ABI passed it.
+enum class Length { kNone, kChar, kShort, kLong, kLongLong, kSize, kPtrdiff, kIntmax, kLongDouble };
+
+struct Spec {
+    std::string flags;
+    int width = -1;      // -1: none
+    int precision = -1;  // -1: none
+    Length length = Length::kNone;
+    char conversion = 0;
+};
+
+bool IsFlag(char c) {
+    return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0';
+}
+
+// Digits or `*` (from the arguments); false past kMaxFormatField.
+bool ReadField(const char*& p, va_list& args, int& field, bool& negative) {
+    negative = false;
+    if (*p == '*') {
+        ++p;
+        const int value = va_arg(args, int);
+        negative = value < 0;
+        field = negative ? (value == std::numeric_limits<int>::min() ? kMaxFormatField + 1 : -value)
+                         : value;
+        return field <= kMaxFormatField;
+    }
+    field = 0;
+    while (*p >= '0' && *p <= '9') {
+        field = field * 10 + (*p++ - '0');
+        if (field > kMaxFormatField) {
+            return false;
+        }
+    }
+    return true;
+}
+
+Length ReadLength(const char*& p) {
+    switch (*p) {
+        case 'h':
+            return p[1] == 'h' ? (p += 2, Length::kChar) : (++p, Length::kShort);
+        case 'l':
+            return p[1] == 'l' ? (p += 2, Length::kLongLong) : (++p, Length::kLong);
+        case 'j':
+            return ++p, Length::kIntmax;
+        case 'z':
+            return ++p, Length::kSize;
+        case 't':
+            return ++p, Length::kPtrdiff;
+        case 'L':
+            return ++p, Length::kLongDouble;
+        case 'I':
+            if (p[1] == '6' && p[2] == '4') {
+                return p += 3, Length::kLongLong;
+            }
+            if (p[1] == '3' && p[2] == '2') {
+                return p += 3, Length::kNone;
+            }
+            return ++p, Length::kSize;
+        default:
+            return Length::kNone;
+    }
+}
+
+// The part after '%'; false if malformed or refused. `p` ends past it.
+bool ReadSpec(const char*& p, va_list& args, Spec& spec) {
+    while (IsFlag(*p)) {
+        spec.flags += *p++;
+    }
+    bool negative = false;
+    if (*p == '*' || (*p >= '1' && *p <= '9')) {
+        if (!ReadField(p, args, spec.width, negative)) {
+            return false;
+        }
+        if (negative) {
+            spec.flags += '-';  // a negative `*` width left-justifies
+        }
+    }
+    if (*p == '$') {
+        return false;  // positional arguments
+    }
+    if (*p == '.') {
+        ++p;
+        if (!ReadField(p, args, spec.precision, negative)) {
+            return false;
+        }
+        if (negative) {
+            spec.precision = -1;  // a negative `*` precision is taken as none
+        }
+    }
+    spec.length = ReadLength(p);
+    spec.conversion = *p;
+    if (spec.conversion == '\0') {
+        return false;
+    }
+    ++p;
+    return true;
+}
+
+// The spec as this C runtime's snprintf reads it, with `length` in its place.
+std::string Rebuilt(const Spec& spec, const char* length) {
+    std::string text = "%" + spec.flags;
+    if (spec.width >= 0) {
+        text += std::to_string(spec.width);
+    }
+    if (spec.precision >= 0) {
+        text += '.' + std::to_string(spec.precision);
+    }
+    return text + length + spec.conversion;
+}
+
+template <typename T>
+bool Append(std::string& out, const std::string& spec, T value) {
+    char small[128];
+    const int length = std::snprintf(small, sizeof small, spec.c_str(), value);
+    if (length < 0) {
+        return false;
+    }
+    if (static_cast<std::size_t>(length) < sizeof small) {
+        out.append(small, static_cast<std::size_t>(length));
+        return true;
+    }
+    const std::size_t at = out.size();
+    out.resize(at + static_cast<std::size_t>(length) + 1);
+    std::snprintf(out.data() + at, static_cast<std::size_t>(length) + 1, spec.c_str(), value);
+    out.pop_back();  // the terminator
+    return true;
+}
+
+std::string Utf8(const wchar_t* wide, int units) {
+    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, units, nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<std::size_t>(bytes > 0 ? bytes : 0), '\0');
+    if (bytes > 0) {
+        WideCharToMultiByte(CP_UTF8, 0, wide, units, text.data(), bytes, nullptr, nullptr);
+    }
+    return text;
+}
+
+bool AppendSigned(std::string& out, const Spec& spec, va_list& args) {
+    switch (spec.length) {
+        case Length::kNone:
+        case Length::kChar:
+        case Length::kShort:
+            return Append(out,
+                          Rebuilt(spec, spec.length == Length::kChar    ? "hh"
+                                        : spec.length == Length::kShort ? "h"
+                                                                        : ""),
+                          va_arg(args, int));
+        case Length::kLong:  // 32 bits on Windows
+            return Append(out, Rebuilt(spec, "l"), va_arg(args, long));
+        case Length::kLongLong:
+        case Length::kIntmax:
+            return Append(out, Rebuilt(spec, "ll"), va_arg(args, long long));
+        case Length::kSize:
+        case Length::kPtrdiff:
+            return Append(out, Rebuilt(spec, "ll"),
+                          static_cast<long long>(va_arg(args, std::ptrdiff_t)));
+        case Length::kLongDouble:
+            return false;
+    }
+    return false;
+}
+
+bool AppendUnsigned(std::string& out, const Spec& spec, va_list& args) {
+    switch (spec.length) {
+        case Length::kNone:
+        case Length::kChar:
+        case Length::kShort:
+            return Append(out,
+                          Rebuilt(spec, spec.length == Length::kChar    ? "hh"
+                                        : spec.length == Length::kShort ? "h"
+                                                                        : ""),
+                          va_arg(args, unsigned));
+        case Length::kLong:
+            return Append(out, Rebuilt(spec, "l"), va_arg(args, unsigned long));
+        case Length::kLongLong:
+        case Length::kIntmax:
+            return Append(out, Rebuilt(spec, "ll"), va_arg(args, unsigned long long));
+        case Length::kSize:
+        case Length::kPtrdiff:
+            return Append(out, Rebuilt(spec, "ll"),
+                          static_cast<unsigned long long>(va_arg(args, std::size_t)));
+        case Length::kLongDouble:
+            return false;
+    }
+    return false;
+}
+
+bool AppendText(std::string& out, const Spec& spec, va_list& args) {
+    if (spec.length == Length::kLong) {
+        const wchar_t* wide = va_arg(args, const wchar_t*);
+        if (wide == nullptr) {
+            return Append(out, Rebuilt(spec, ""), "(null)");
+        }
+        // A precision counts the bytes shown, as for narrow text.
+        return Append(out, Rebuilt(spec, ""),
+                      Utf8(wide, static_cast<int>(std::wcslen(wide))).c_str());
+    }
+    if (spec.length != Length::kNone) {
+        return false;
+    }
+    const char* text = va_arg(args, const char*);
+    return Append(out, Rebuilt(spec, ""), text != nullptr ? text : "(null)");
+}
+
+bool AppendCharacter(std::string& out, const Spec& spec, va_list& args) {
+    if (spec.length == Length::kLong) {
+        const auto unit = static_cast<wchar_t>(va_arg(args, int));  // wint_t arrives promoted
+        const Spec asText{spec.flags, spec.width, -1, Length::kNone, 's'};
+        return Append(out, Rebuilt(asText, ""), Utf8(&unit, 1).c_str());
+    }
+    if (spec.length != Length::kNone) {
+        return false;
+    }
+    return Append(out, Rebuilt(spec, ""), va_arg(args, int));
+}
+
+bool AppendConversion(std::string& out, const Spec& spec, va_list& args) {
+    switch (spec.conversion) {
+        case 'd':
+        case 'i':
+            return AppendSigned(out, spec, args);
+        case 'u':
+        case 'o':
+        case 'x':
+        case 'X':
+            return AppendUnsigned(out, spec, args);
+        case 'f':
+        case 'F':
+        case 'e':
+        case 'E':
+        case 'g':
+        case 'G':
+        case 'a':
+        case 'A':
+            // `long double` is a double in the Windows ABI: %Lf reads 8 bytes.
+            if (spec.length != Length::kNone && spec.length != Length::kLong &&
+                spec.length != Length::kLongDouble) {
+                return false;
+            }
+            return Append(out, Rebuilt(spec, ""), va_arg(args, double));
+        case 's':
+            return AppendText(out, spec, args);
+        case 'c':
+            return AppendCharacter(out, spec, args);
+        case 'p':
+            return spec.length == Length::kNone &&
+                   Append(out, Rebuilt(spec, ""), va_arg(args, void*));
+        case '%':
+            if (!spec.flags.empty() || spec.width >= 0 || spec.precision >= 0 ||
+                spec.length != Length::kNone) {
+                return false;
+            }
+            out += '%';
+            return true;
+        default:
+            return false;  // %n among them
+    }
+}
+
+}  // namespace
+
+bool FormatWindowsAbi(const char* format, va_list args, std::string& out) {
+    const std::size_t start = out.size();
+    va_list own;
+    va_copy(own, args);
+    bool ok = true;
+    for (const char* p = format; ok && *p != '\0';) {
+        const char* percent = std::strchr(p, '%');
+        if (percent == nullptr) {
+            out.append(p);
+            break;
+        }
+        out.append(p, percent);
+        p = percent + 1;
+        Spec spec;
+        ok = ReadSpec(p, own, spec) && AppendConversion(out, spec, own);
+    }
+    va_end(own);
+    if (!ok) {
+        out.resize(start);
+    }
+    return ok;
+}
+
+}  // namespace nemora

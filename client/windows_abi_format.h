@@ -1,0 +1,29 @@
+#pragma once
+
+// printf-style formatting that reads its arguments as the Windows x64 C ABI
+// passes them (MSVC's, and every foreign-function interface's), whatever
+// compiler built this code. The one difference from MinGW's own printf is
+// `long double`: 8 bytes passed by value there, so `%Lf` and its kin read a
+// double here. Wide text (`%ls`, `%lc`) becomes UTF-8, independent of the C
+// locale.
+//
+// Supported, as C99 defines them: flags `-+ #0`; a width and a precision,
+// digits or `*`; lengths hh h l ll j z t L, and I I32 I64 as MSVC spells them;
+// conversions d i u o x X c s p f F e E g G a A and %%. Refused: %n (it writes
+// to the caller's memory), positional arguments (%1$d), any other conversion,
+// and widths or precisions above kMaxFormatField.
+
+#include <cstdarg>
+#include <cstddef>
+#include <string>
+
+namespace nemora {
+
+// Larger fields are refused rather than allocated in the host.
+inline constexpr int kMaxFormatField = 1 << 20;
+
+// Appends the formatted text to `out`; false (and `out` as it was) when the
+// format holds something refused or malformed.
+bool FormatWindowsAbi(const char* format, va_list args, std::string& out);
+
+}  // namespace nemora
