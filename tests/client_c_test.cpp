@@ -22,10 +22,6 @@
 namespace nemora::test {
 namespace {
 
-const std::wstring kStart = L"[console] Nemora debug console started \u2014 waiting for client...";
-const std::wstring kConnected = Widen(kConnectedLine);
-const std::wstring kDisconnected = Widen(kDisconnectedLine);
-
 // The same C host, built by MinGW and (where the build can) for the MSVC ABI.
 class CHost : public ::testing::TestWithParam<const wchar_t*> {};
 

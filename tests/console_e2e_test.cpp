@@ -15,10 +15,6 @@
 namespace nemora::test {
 namespace {
 
-const std::wstring kStart = L"[console] Nemora debug console started \u2014 waiting for client...";
-const std::wstring kConnected = L"[console] client connected";
-const std::wstring kDisconnected = L"[console] client disconnected (waiting for re-inject)";
-
 TEST(Console, ShowsAClientsLinesBetweenTheStatusLines) {
     ConsoleProcess console;
     ASSERT_TRUE(console.Start());

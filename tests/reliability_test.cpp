@@ -29,10 +29,6 @@
 namespace nemora::test {
 namespace {
 
-const std::wstring kStart = L"[console] Nemora debug console started \u2014 waiting for client...";
-const std::wstring kConnected = L"[console] client connected";
-const std::wstring kDisconnected = L"[console] client disconnected (waiting for re-inject)";
-
 struct Figures {
     const char* scenario = "";
     unsigned long long offered = 0;
@@ -317,7 +313,7 @@ TEST(Flood, LinesAtTheLengthCapKeepTheWindowAnsweringAndMemoryBounded) {
     const std::wstring marker =
         L" \u2026 [" + std::to_wstring(kPayload - 4096) + L" more bytes not shown]";
     for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
-        if (lines[i].starts_with(L"[console] ")) {
+        if (lines[i].starts_with(Widen(kConsoleNoticeStart))) {
             continue;  // few long Lines fit a drain: the view may not have trimmed past these yet
         }
         const auto parsed = ParseNumberedLine(std::wstring_view(lines[i]));

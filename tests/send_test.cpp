@@ -106,7 +106,8 @@ TEST_F(NemoraSend, GivesUpOnAPipeHeldLongerThanItsWait) {
     ASSERT_TRUE(test::StartSend(send, L"--wait 1 never"));
     EXPECT_EQ(send.WaitForExit(15s), ExitCode(send::kExitBusyTimeout));
     EXPECT_EQ(test::TrimmedLines(send.Stderr()),
-              "nemora-send: another client held \\\\.\\pipe\\nemora-debug for 1 s; gave up "
+              "nemora-send: another client held " NEMORA_PIPE_NAME
+              " for 1 s; gave up "
               "waiting\n");
 
     // The holder was never disturbed, and nothing of the refused client arrived.

@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "client/nemora_protocol.h"
 #include "tests/support/send_runner.h"
 #include "tools/send_options.h"
 
@@ -18,7 +19,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr char kNoConsole[] = "nemora-send: no console is listening on \\\\.\\pipe\\nemora-debug\n";
+constexpr char kNoConsole[] = "nemora-send: no console is listening on " NEMORA_PIPE_NAME "\n";
 
 TEST(NemoraSendWithoutConsole, SaysSoInOneLineAndExitsTwo) {
     test::ChildProcess send;

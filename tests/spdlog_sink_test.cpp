@@ -22,9 +22,6 @@
 namespace nemora::test {
 namespace {
 
-const std::wstring kStart = L"[console] Nemora debug console started \u2014 waiting for client...";
-const std::wstring kConnected = L"[console] client connected";
-
 constexpr std::chrono::milliseconds kPatience = 30s;
 
 template <typename Sink>

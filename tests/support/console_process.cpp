@@ -121,8 +121,7 @@ bool ConsoleProcess::WaitForWindow(std::chrono::milliseconds timeout) {
             return view_ != nullptr || WaitForSingleObject(process_.get(), 0) == WAIT_OBJECT_0;
         },
         timeout);
-    if (found && view_ != nullptr &&
-        WaitForText(L"[console] Nemora debug console started", timeout)) {
+    if (found && view_ != nullptr && WaitForText(kStart, timeout)) {
         return true;
     }
     // Say why, so a failed start in a log can be told apart from a slow one.

@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "client/nemora_protocol.h"
 #include "tests/support/unique_handle.h"
 
 namespace nemora::test {
@@ -24,6 +25,19 @@ std::wstring BuildTreePath(std::wstring_view relative);
 
 // UTF-8 bytes to UTF-16, for comparing client text with the view's.
 std::wstring Widen(std::string_view utf8);
+
+// The console's status lines, and the notices of lines dropped, as its view shows them.
+inline const std::wstring kStart = Widen(kStartLine);
+inline const std::wstring kConnected = Widen(kConnectedLine);
+inline const std::wstring kDisconnected = Widen(kDisconnectedLine);
+inline std::wstring ConsoleNotice(std::size_t dropped) {
+    return Widen(std::string(kConsoleNoticeStart) + std::to_string(dropped) +
+                 std::string(kLinesDropped));
+}
+inline std::wstring ClientNotice(std::size_t dropped) {
+    return Widen(std::string(kClientNoticeStart) + std::to_string(dropped) +
+                 std::string(dropped == 1 ? kLineDropped : kLinesDropped));
+}
 
 // Text of another process's window (the edit view) by WM_GETTEXT; nullopt if
 // the window didn't answer within the timeout.

@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "client/nemora_protocol.h"
+
 namespace nemora::test {
 
 struct ReadBack {
@@ -29,8 +31,8 @@ struct ReadBack {
 // with the last line offered, every missing line announced.
 inline ReadBack ReadBackWithNotices(const std::vector<std::wstring>& view,
                                     const std::vector<std::wstring>& offered) {
-    constexpr std::wstring_view kStart = L"[console] ";
-    constexpr std::wstring_view kEnd = L" lines dropped";
+    constexpr std::wstring_view kStart = NEMORA_WIDE(NEMORA_CONSOLE_NOTICE_START);
+    constexpr std::wstring_view kEnd = NEMORA_WIDE(NEMORA_NOTICE_LINES_DROPPED);
     ReadBack read;
     std::size_t next = 0;
     for (std::size_t i = 0; i < view.size(); ++i) {

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "client/nemora_protocol.h"
 #include "tests/support/numbered_lines.h"
 #include "tests/support/view_probe_layout.h"
 
@@ -31,8 +32,8 @@ ProbeCounters* Counters() {
     return counters;
 }
 
-constexpr std::wstring_view kStatusStart = L"[console] ";
-constexpr std::wstring_view kDroppedEnd = L" lines dropped";
+constexpr std::wstring_view kStatusStart = NEMORA_WIDE(NEMORA_CONSOLE_NOTICE_START);
+constexpr std::wstring_view kDroppedEnd = NEMORA_WIDE(NEMORA_NOTICE_LINES_DROPPED);
 
 // N of a status line "N lines dropped", or 0.
 std::uint64_t AnnouncedDrop(std::wstring_view status) {
