@@ -6,6 +6,7 @@
 #include <cstring>
 #include <cwchar>
 #include <limits>
+#include <type_traits>
 
 namespace nemora {
 
@@ -150,7 +151,13 @@ std::string Utf8(const wchar_t* wide, int units) {
     return text;
 }
 
-bool AppendSigned(std::string& out, const Spec& spec, va_list& args) {
+// An integer conversion, signed (d i) or not (u o x X), read at its length.
+template <bool kSigned>
+bool AppendInteger(std::string& out, const Spec& spec, va_list& args) {
+    using Int = std::conditional_t<kSigned, int, unsigned>;
+    using Long = std::conditional_t<kSigned, long, unsigned long>;  // 32 bits on Windows
+    using LongLong = std::conditional_t<kSigned, long long, unsigned long long>;
+    using Size = std::conditional_t<kSigned, std::ptrdiff_t, std::size_t>;
     switch (spec.length) {
         case Length::kNone:
         case Length::kChar:
@@ -159,41 +166,15 @@ bool AppendSigned(std::string& out, const Spec& spec, va_list& args) {
                           Rebuilt(spec, spec.length == Length::kChar    ? "hh"
                                         : spec.length == Length::kShort ? "h"
                                                                         : ""),
-                          va_arg(args, int));
-        case Length::kLong:  // 32 bits on Windows
-            return Append(out, Rebuilt(spec, "l"), va_arg(args, long));
-        case Length::kLongLong:
-        case Length::kIntmax:
-            return Append(out, Rebuilt(spec, "ll"), va_arg(args, long long));
-        case Length::kSize:
-        case Length::kPtrdiff:
-            return Append(out, Rebuilt(spec, "ll"),
-                          static_cast<long long>(va_arg(args, std::ptrdiff_t)));
-        case Length::kLongDouble:
-            return false;
-    }
-    return false;
-}
-
-bool AppendUnsigned(std::string& out, const Spec& spec, va_list& args) {
-    switch (spec.length) {
-        case Length::kNone:
-        case Length::kChar:
-        case Length::kShort:
-            return Append(out,
-                          Rebuilt(spec, spec.length == Length::kChar    ? "hh"
-                                        : spec.length == Length::kShort ? "h"
-                                                                        : ""),
-                          va_arg(args, unsigned));
+                          va_arg(args, Int));
         case Length::kLong:
-            return Append(out, Rebuilt(spec, "l"), va_arg(args, unsigned long));
+            return Append(out, Rebuilt(spec, "l"), va_arg(args, Long));
         case Length::kLongLong:
         case Length::kIntmax:
-            return Append(out, Rebuilt(spec, "ll"), va_arg(args, unsigned long long));
+            return Append(out, Rebuilt(spec, "ll"), va_arg(args, LongLong));
         case Length::kSize:
         case Length::kPtrdiff:
-            return Append(out, Rebuilt(spec, "ll"),
-                          static_cast<unsigned long long>(va_arg(args, std::size_t)));
+            return Append(out, Rebuilt(spec, "ll"), static_cast<LongLong>(va_arg(args, Size)));
         case Length::kLongDouble:
             return false;
     }
@@ -233,12 +214,12 @@ bool AppendConversion(std::string& out, const Spec& spec, va_list& args) {
     switch (spec.conversion) {
         case 'd':
         case 'i':
-            return AppendSigned(out, spec, args);
+            return AppendInteger<true>(out, spec, args);
         case 'u':
         case 'o':
         case 'x':
         case 'X':
-            return AppendUnsigned(out, spec, args);
+            return AppendInteger<false>(out, spec, args);
         case 'f':
         case 'F':
         case 'e':

@@ -16,33 +16,20 @@
 
 #include "client/nemora_client.h"
 #include "tests/client_support.h"
+#include "tests/support/line_lists.h"
 
 namespace nemora {
 namespace {
 
 using namespace std::chrono_literals;
+using test::Concat;
 using test::ConsoleIntake;
+using test::Numbered;
 using test::WaitUntil;
 
 // The client library stands alone (it is copied into other projects), so it
 // spells the pipe's name itself: it must be the name the console serves.
 static_assert(std::wstring_view(kConsolePipeName) == std::wstring_view(kPipeName));
-
-std::vector<Line> Numbered(const std::string& prefix, int from, int to) {
-    std::vector<Line> lines;
-    for (int i = from; i < to; ++i) {
-        lines.push_back(prefix + std::to_string(i));
-    }
-    return lines;
-}
-
-std::vector<Line> Concat(std::initializer_list<std::vector<Line>> parts) {
-    std::vector<Line> all;
-    for (const std::vector<Line>& part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
-}
 
 // Makes a client, queues one line and destroys the client: how long the
 // destruction took, in milliseconds.

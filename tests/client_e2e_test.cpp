@@ -21,28 +21,13 @@
 #include "client/nemora_client.h"
 #include "tests/support/console_process.h"
 #include "tests/support/wait.h"
+#include "tests/support/line_lists.h"
 
 namespace nemora::test {
 namespace {
 
 // Longer than any wait below should take on a loaded machine.
 constexpr std::chrono::milliseconds kPatience = 30s;
-
-std::vector<std::wstring> Numbered(const std::wstring& prefix, int from, int to) {
-    std::vector<std::wstring> lines;
-    for (int i = from; i < to; ++i) {
-        lines.push_back(prefix + std::to_wstring(i));
-    }
-    return lines;
-}
-
-std::vector<std::wstring> Concat(std::initializer_list<std::vector<std::wstring>> parts) {
-    std::vector<std::wstring> all;
-    for (const std::vector<std::wstring>& part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
-}
 
 // Sends lines "<prefix><i>" for i in [from, to).
 void SendNumbered(DebugClient& client, const std::string& prefix, int from, int to) {

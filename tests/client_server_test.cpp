@@ -16,20 +16,14 @@
 
 #include "client/nemora_client.h"
 #include "tests/client_support.h"
+#include "tests/support/line_lists.h"
 
 namespace nemora {
 namespace {
 
 using namespace std::chrono_literals;
+using test::Numbered;
 using test::TestPipeServer;
-
-std::vector<std::string> Numbered(const std::string& prefix, int from, int to) {
-    std::vector<std::string> lines;
-    for (int i = from; i < to; ++i) {
-        lines.push_back(prefix + std::to_string(i));
-    }
-    return lines;
-}
 
 TEST(ClientAgainstServer, AServerThatGoesAwayAndComesBackGetsTheLinesAfterItsReturn) {
     DebugClient client;

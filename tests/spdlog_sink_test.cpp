@@ -18,6 +18,7 @@
 #include "client/nemora_spdlog_sink.h"
 #include "tests/support/console_process.h"
 #include "tests/support/wait.h"
+#include "tests/support/line_lists.h"
 
 namespace nemora::test {
 namespace {
@@ -38,20 +39,9 @@ void LogNumbered(spdlog::logger& logger, int from, int to) {
     }
 }
 
-std::vector<std::wstring> Numbered(int from, int to) {
-    std::vector<std::wstring> lines;
-    for (int i = from; i < to; ++i) {
-        lines.push_back(L"info record " + std::to_wstring(i));
-    }
-    return lines;
-}
-
-std::vector<std::wstring> Concat(std::initializer_list<std::vector<std::wstring>> parts) {
-    std::vector<std::wstring> all;
-    for (const std::vector<std::wstring>& part : parts) {
-        all.insert(all.end(), part.begin(), part.end());
-    }
-    return all;
+// What LogNumbered's records show as.
+std::vector<std::wstring> Records(int from, int to) {
+    return Numbered(L"info record ", from, to);
 }
 
 // The client has written everything and the view shows the line.
@@ -70,7 +60,7 @@ TEST(SpdlogSink, RecordsShowInOrderInTheLoggersPattern) {
     ASSERT_TRUE(Delivered(sink->client(), console, L"error last"));
     EXPECT_EQ(
         console.ViewLines(),
-        Concat({{kStart, kConnected, L"warning level warn"}, Numbered(0, 1000), {L"error last"}}));
+        Concat({{kStart, kConnected, L"warning level warn"}, Records(0, 1000), {L"error last"}}));
 }
 
 TEST(SpdlogSink, ARecordWithLineFeedsShowsAsSeveralLines) {
@@ -102,7 +92,7 @@ TEST(SpdlogSink, LoggingGoesOnAcrossAConsoleRestart) {
     ASSERT_TRUE(second.Start());
     LogNumbered(*logger, 200, 300);
     ASSERT_TRUE(Delivered(sink->client(), second, L"info record 299"));
-    EXPECT_EQ(second.ViewLines(), Concat({{kStart, kConnected}, Numbered(100, 300)}));
+    EXPECT_EQ(second.ViewLines(), Concat({{kStart, kConnected}, Records(100, 300)}));
     EXPECT_EQ(sink->client().DroppedLines(), 0u);
 }
 
