@@ -30,8 +30,8 @@
 
 #include "app/console_window.h"
 #include "client/nemora_client.h"
-#include "tests/support/console_process.h"
-#include "tests/support/unique_handle.h"
+#include "driver/console_process.h"
+#include "driver/unique_handle.h"
 
 namespace {
 

@@ -29,11 +29,11 @@
 
 #include "handoff/line_queue.h"
 #include "intake/line_framer.h"
-#include "tests/support/console_process.h"
-#include "tests/support/game_stream.h"
-#include "tests/support/observers.h"
-#include "tests/support/unique_handle.h"
-#include "bench/console_probe.h"
+#include "driver/console_process.h"
+#include "driver/game_stream.h"
+#include "driver/observers.h"
+#include "driver/unique_handle.h"
+#include "driver/console_probe.h"
 #include "view/log_view.h"
 
 namespace nemora::bench {

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "handoff/line_queue.h"
-#include "tests/support/console_process.h"
+#include "driver/console_process.h"
 #include "tests/support/dropped_notices.h"
-#include "tests/support/unique_handle.h"
-#include "tests/support/wait.h"
+#include "driver/unique_handle.h"
+#include "driver/wait.h"
 
 namespace nemora::test {
 namespace {

@@ -17,7 +17,7 @@
 #include "intake/pipe_listener.h"
 #include "tests/client_support.h"
 #include "tests/support/child_process.h"
-#include "tests/support/console_process.h"
+#include "driver/console_process.h"
 
 namespace nemora::test {
 namespace {

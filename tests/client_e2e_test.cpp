@@ -19,8 +19,8 @@
 #include <vector>
 
 #include "client/nemora_client.h"
-#include "tests/support/console_process.h"
-#include "tests/support/wait.h"
+#include "driver/console_process.h"
+#include "driver/wait.h"
 #include "tests/support/line_lists.h"
 
 namespace nemora::test {

@@ -12,8 +12,8 @@
 
 #include "handoff/handoff.h"
 #include "intake/pipe_listener.h"
-#include "tests/support/unique_handle.h"
-#include "tests/support/wait.h"
+#include "driver/unique_handle.h"
+#include "driver/wait.h"
 
 namespace nemora::test {
 

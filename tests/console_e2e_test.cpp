@@ -8,9 +8,9 @@
 #include <string>
 #include <thread>
 
-#include "tests/support/console_process.h"
-#include "tests/support/game_stream.h"
-#include "tests/support/wait.h"
+#include "driver/console_process.h"
+#include "driver/game_stream.h"
+#include "driver/wait.h"
 
 namespace nemora::test {
 namespace {

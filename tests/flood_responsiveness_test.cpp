@@ -20,10 +20,10 @@
 #include <string>
 #include <thread>
 
-#include "tests/support/console_process.h"
-#include "tests/support/observers.h"
-#include "tests/support/wait.h"
-#include "bench/console_probe.h"
+#include "driver/console_process.h"
+#include "driver/observers.h"
+#include "driver/wait.h"
+#include "driver/console_probe.h"
 
 namespace nemora::test {
 namespace {

@@ -12,7 +12,7 @@
 
 #include "app/console_window.h"
 #include "handoff/handoff.h"
-#include "tests/support/wait.h"
+#include "driver/wait.h"
 #include "view/log_view.h"
 
 namespace nemora {

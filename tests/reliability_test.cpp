@@ -21,10 +21,10 @@
 
 #include "intake/pipe_listener.h"
 #include "tests/support/child_process.h"
-#include "tests/support/console_process.h"
-#include "tests/support/numbered_lines.h"
-#include "tests/support/observers.h"
-#include "tests/support/wait.h"
+#include "driver/console_process.h"
+#include "driver/numbered_lines.h"
+#include "driver/observers.h"
+#include "driver/wait.h"
 
 namespace nemora::test {
 namespace {

@@ -16,8 +16,8 @@
 #include <spdlog/logger.h>
 
 #include "client/nemora_spdlog_sink.h"
-#include "tests/support/console_process.h"
-#include "tests/support/wait.h"
+#include "driver/console_process.h"
+#include "driver/wait.h"
 #include "tests/support/line_lists.h"
 
 namespace nemora::test {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <thread>
 
-#include "tests/support/unique_handle.h"
+#include "driver/unique_handle.h"
 
 namespace nemora::test {
 

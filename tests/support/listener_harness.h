@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "handoff/line.h"
-#include "tests/support/unique_handle.h"
+#include "driver/unique_handle.h"
 
 namespace nemora::test {
 

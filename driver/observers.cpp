@@ -1,4 +1,4 @@
-#include "tests/support/observers.h"
+#include "driver/observers.h"
 
 #include <psapi.h>
 
@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <new>
 
-#include "tests/support/console_process.h"
+#include "driver/console_process.h"
 
 namespace nemora::test {
 
@@ -82,7 +82,7 @@ bool ViewProbe::Attach(const ConsoleProcess& console) {
     for (auto& stream : counters_->streams) {
         stream.last = -1;
     }
-    library_ = LoadLibraryW(BuildTreePath(L"tests\\nemora-view-probe.dll").c_str());
+    library_ = LoadLibraryW(BuildTreePath(L"driver\\nemora-view-probe.dll").c_str());
     if (library_ == nullptr) {
         return false;
     }

@@ -1,4 +1,4 @@
-#include "bench/console_probe.h"
+#include "driver/console_probe.h"
 
 #include <algorithm>
 #include <utility>

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "client/nemora_protocol.h"
-#include "tests/support/unique_handle.h"
+#include "driver/unique_handle.h"
 
 namespace nemora::test {
 

@@ -1,11 +1,11 @@
-#include "tests/support/console_process.h"
+#include "driver/console_process.h"
 
 #include <cstdio>
 #include <thread>
 
 #include "app/console_window.h"
 #include "intake/pipe_listener.h"
-#include "tests/support/wait.h"
+#include "driver/wait.h"
 
 namespace nemora::test {
 

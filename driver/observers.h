@@ -12,8 +12,8 @@
 #include <optional>
 #include <thread>
 
-#include "tests/support/unique_handle.h"
-#include "tests/support/view_probe_layout.h"
+#include "driver/unique_handle.h"
+#include "driver/view_probe_layout.h"
 
 namespace nemora::test {
 

@@ -10,8 +10,8 @@
 #include <string_view>
 
 #include "client/nemora_protocol.h"
-#include "tests/support/numbered_lines.h"
-#include "tests/support/view_probe_layout.h"
+#include "driver/numbered_lines.h"
+#include "driver/view_probe_layout.h"
 
 namespace {
 

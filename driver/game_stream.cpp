@@ -1,4 +1,4 @@
-#include "tests/support/game_stream.h"
+#include "driver/game_stream.h"
 
 #include <windows.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "tests/support/console_process.h"
+#include "driver/console_process.h"
 
 namespace nemora::test {
 
