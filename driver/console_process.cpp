@@ -175,15 +175,15 @@ std::optional<DWORD> ConsoleProcess::Close(std::chrono::milliseconds timeout) {
     return WaitForExit(timeout);
 }
 
-bool PipeClient::Connect(std::chrono::milliseconds timeout) {
+bool PipeClient::Connect(std::chrono::milliseconds timeout, const wchar_t* name) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (std::chrono::steady_clock::now() < deadline) {
-        pipe_.reset(CreateFileW(kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        pipe_.reset(CreateFileW(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         if (pipe_) {
             return true;
         }
         if (GetLastError() == ERROR_PIPE_BUSY) {
-            WaitNamedPipeW(kPipeName, 100);
+            WaitNamedPipeW(name, 100);
         } else {
             std::this_thread::sleep_for(5ms);  // not created yet: nothing to wait on but time
         }

@@ -94,7 +94,7 @@ int CountConsoleWindows();
 class PipeClient {
   public:
     // Opens the pipe, retrying while it is busy or not yet there; false on time-out.
-    bool Connect(std::chrono::milliseconds timeout = 10s);
+    bool Connect(std::chrono::milliseconds timeout = 10s, const wchar_t* name = kPipeName);
     bool Write(std::string_view bytes);
     void Close() { pipe_.reset(); }
     HANDLE handle() const { return pipe_.get(); }

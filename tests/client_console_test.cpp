@@ -42,16 +42,6 @@ double DestructionMs() {
         .count();
 }
 
-// Another client, holding the console's one pipe instance.
-UniqueFileHandle HoldThePipe() {
-    UniqueFileHandle other;
-    WaitUntil([&] {
-        other.reset(CreateFileW(kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        return static_cast<bool>(other);
-    });
-    return other;
-}
-
 TEST(ClientToConsole, LinesArriveInOrderBetweenTheStatusLines) {
     ConsoleIntake console;
     ASSERT_TRUE(console.WaitUntilListening());
@@ -158,14 +148,13 @@ TEST(ClientToConsole, ThreadsInterleaveWholeLinesOnly) {
 TEST(ClientToConsole, AClientThatHoldsThePipeIsWaitedFor) {
     ConsoleIntake console;
     ASSERT_TRUE(console.WaitUntilListening());
-    UniqueFileHandle other = HoldThePipe();
-    ASSERT_TRUE(other);
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(other.get(), "first\n", 6, &written, nullptr));
+    test::PipeClient other;  // holds the console's one pipe instance
+    ASSERT_TRUE(other.Connect());
+    ASSERT_TRUE(other.Write("first\n"));
     DebugClient client;
     client.Line("second");
     ASSERT_TRUE(console.WaitFor("first"));
-    other.reset();
+    other.Close();
     ASSERT_TRUE(client.Flush(test::kPatience));
     ASSERT_TRUE(console.WaitFor("second"));
     EXPECT_EQ(console.Lines(), (std::vector<Line>{kConnectedLine, "first", kDisconnectedLine,
@@ -178,13 +167,12 @@ TEST(ClientToConsole, AClientThatHoldsThePipeIsWaitedFor) {
 TEST(ClientToConsole, DestructionWhileAnotherClientHoldsThePipeGivesUp) {
     ConsoleIntake console;
     ASSERT_TRUE(console.WaitUntilListening());
-    UniqueFileHandle other = HoldThePipe();
-    ASSERT_TRUE(other);
+    test::PipeClient other;  // holds the console's one pipe instance
+    ASSERT_TRUE(other.Connect());
     std::printf("destruction while the pipe is held: %.1f ms\n", DestructionMs());
 
-    DWORD written = 0;
-    ASSERT_TRUE(WriteFile(other.get(), "holder\n", 7, &written, nullptr));
-    other.reset();
+    ASSERT_TRUE(other.Write("holder\n"));
+    other.Close();
     DebugClient next;
     next.Line("next");
     ASSERT_TRUE(console.WaitFor("next"));

@@ -13,6 +13,7 @@
 #include "handoff/handoff.h"
 #include "intake/pipe_listener.h"
 #include "driver/unique_handle.h"
+#include "tests/support/listener_harness.h"
 #include "driver/wait.h"
 
 namespace nemora::test {
@@ -26,11 +27,8 @@ inline constexpr std::chrono::milliseconds kPatience = 10s;
 // process, with no window: Lines are collected from the queue by the test.
 class ConsoleIntake {
   public:
-    // Starts the listener thread; it runs until the process ends.
-    ConsoleIntake() {
-        mainWindow.store(nullptr);
-        UniqueHandle thread(CreateThread(nullptr, 0, RunPipeListener, nullptr, 0, nullptr));
-    }
+    // Starts the listener thread (once); it runs until the process ends.
+    ConsoleIntake() { EnsureListener(); }
 
     // Waits until the pipe is there and free, as with a console started before
     // the client: for tests whose client must find it at once.
@@ -40,7 +38,7 @@ class ConsoleIntake {
 
     // Every Line the console has shown so far.
     const std::vector<Line>& Lines() {
-        for (Line& line : TakeAllLines()) {
+        for (Line& line : TakeArrived()) {
             lines_.push_back(std::move(line));
         }
         return lines_;

@@ -21,8 +21,7 @@ namespace {
 
 using namespace std::chrono_literals;
 using test::LinesThrough;
-using test::OpenClient;
-using test::Write;
+using test::PipeClient;
 using Lines = std::vector<Line>;
 
 // Another process serves the name first: the listener can't create its pipe,
@@ -51,11 +50,11 @@ TEST(PipeListenerAgainstAnotherServer, RetriesSilentlyAndServesOnceTheNameIsFree
     holder.CloseStdin();  // the holder closes its pipe and exits
     // Until then a client could still open the holder's pipe instead.
     ASSERT_EQ(holder.WaitForExit(10s), std::optional<DWORD>(0));
-    UniqueFileHandle client = OpenClient(5s);
-    ASSERT_TRUE(client);
+    PipeClient client;
+    ASSERT_TRUE(client.Connect(5s));
     const auto served = std::chrono::steady_clock::now();
-    ASSERT_TRUE(Write(client, "after\n"));
-    client.reset();
+    ASSERT_TRUE(client.Write("after\n"));
+    client.Close();
     EXPECT_EQ(LinesThrough(kDisconnectedLine), (Lines{kConnectedLine, "after", kDisconnectedLine}));
     // One retry period and some scheduling; generous for a loaded machine.
     const auto waited = std::chrono::duration_cast<std::chrono::milliseconds>(served - freeing);
@@ -69,31 +68,31 @@ class PipeListener : public ::testing::Test {
 };
 
 TEST_F(PipeListener, ClientThatWritesOneLineAndClosesIsFramedByStatusLines) {
-    UniqueFileHandle client = OpenClient();
-    ASSERT_TRUE(client);
-    ASSERT_TRUE(Write(client, "a\n"));
-    client.reset();
+    PipeClient client;
+    ASSERT_TRUE(client.Connect());
+    ASSERT_TRUE(client.Write("a\n"));
+    client.Close();
     EXPECT_EQ(LinesThrough(kDisconnectedLine), (Lines{kConnectedLine, "a", kDisconnectedLine}));
 
     // And the pipe is there again for the next client.
-    UniqueFileHandle next = OpenClient();
-    ASSERT_TRUE(next);
-    ASSERT_TRUE(Write(next, "b\r\n"));
-    next.reset();
+    PipeClient next;
+    ASSERT_TRUE(next.Connect());
+    ASSERT_TRUE(next.Write("b\r\n"));
+    next.Close();
     EXPECT_EQ(LinesThrough(kDisconnectedLine), (Lines{kConnectedLine, "b", kDisconnectedLine}));
 }
 
 TEST_F(PipeListener, PartialLineOfOneClientBeginsTheNextClientsFirstLine) {
-    UniqueFileHandle first = OpenClient();
-    ASSERT_TRUE(first);
-    ASSERT_TRUE(Write(first, "whole\npartial"));
-    first.reset();
+    PipeClient first;
+    ASSERT_TRUE(first.Connect());
+    ASSERT_TRUE(first.Write("whole\npartial"));
+    first.Close();
     EXPECT_EQ(LinesThrough(kDisconnectedLine), (Lines{kConnectedLine, "whole", kDisconnectedLine}));
 
-    UniqueFileHandle second = OpenClient();
-    ASSERT_TRUE(second);
-    ASSERT_TRUE(Write(second, "line\n"));
-    second.reset();
+    PipeClient second;
+    ASSERT_TRUE(second.Connect());
+    ASSERT_TRUE(second.Write("line\n"));
+    second.Close();
     EXPECT_EQ(LinesThrough(kDisconnectedLine),
               (Lines{kConnectedLine, "partialline", kDisconnectedLine}));
 }
@@ -102,10 +101,10 @@ TEST_F(PipeListener, ServesAHundredClientsOneAfterAnother) {
     constexpr int kClients = 100;
     Lines expected;
     for (int i = 0; i < kClients; ++i) {
-        UniqueFileHandle client = OpenClient();
-        ASSERT_TRUE(client) << "client " << i;
+        PipeClient client;
+        ASSERT_TRUE(client.Connect()) << "client " << i;
         const std::string text = "client " + std::to_string(i);
-        ASSERT_TRUE(Write(client, text + "\n"));
+        ASSERT_TRUE(client.Write(text + "\n"));
         expected.insert(expected.end(), {kConnectedLine, text, kDisconnectedLine});
     }
     Lines got;
@@ -117,8 +116,8 @@ TEST_F(PipeListener, ServesAHundredClientsOneAfterAnother) {
 }
 
 TEST_F(PipeListener, SecondClientIsRefusedAsBusyUntilTheFirstHasGone) {
-    UniqueFileHandle first = OpenClient();
-    ASSERT_TRUE(first);
+    PipeClient first;
+    ASSERT_TRUE(first.Connect());
     ASSERT_EQ(LinesThrough(kConnectedLine), Lines{kConnectedLine});
 
     HANDLE refused = CreateFileW(kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -129,12 +128,12 @@ TEST_F(PipeListener, SecondClientIsRefusedAsBusyUntilTheFirstHasGone) {
         CloseHandle(refused);
     }
 
-    ASSERT_TRUE(Write(first, "first\n"));
-    first.reset();
-    UniqueFileHandle second = OpenClient();
-    ASSERT_TRUE(second);
-    ASSERT_TRUE(Write(second, "second\n"));
-    second.reset();
+    ASSERT_TRUE(first.Write("first\n"));
+    first.Close();
+    PipeClient second;
+    ASSERT_TRUE(second.Connect());
+    ASSERT_TRUE(second.Write("second\n"));
+    second.Close();
     EXPECT_EQ(LinesThrough(kDisconnectedLine), (Lines{"first", kDisconnectedLine}));
     EXPECT_EQ(LinesThrough(kDisconnectedLine),
               (Lines{kConnectedLine, "second", kDisconnectedLine}));
@@ -146,30 +145,30 @@ TEST_F(PipeListener, SecondClientIsRefusedAsBusyUntilTheFirstHasGone) {
 // waiting and the connection carries on. Either way no Line may come of it,
 // nothing already sent is lost, and the listener stays ready for clients.
 TEST_F(PipeListener, ZeroLengthWriteMakesNoLineAndLosesNothing) {
-    UniqueFileHandle client = OpenClient();
-    ASSERT_TRUE(client);
-    ASSERT_TRUE(Write(client, "before\n"));
+    PipeClient client;
+    ASSERT_TRUE(client.Connect());
+    ASSERT_TRUE(client.Write("before\n"));
     // The listener has handed on "before", so it is (back) in its read.
     ASSERT_EQ(LinesThrough("before"), (Lines{kConnectedLine, "before"}));
 
     DWORD written = 1;
-    EXPECT_TRUE(WriteFile(client.get(), "", 0, &written, nullptr)) << GetLastError();
+    EXPECT_TRUE(WriteFile(client.handle(), "", 0, &written, nullptr)) << GetLastError();
     EXPECT_EQ(written, 0u);
     const Lines afterZero = test::LinesWithin(1000ms);
 
     if (afterZero.empty()) {
         // The read never saw it (Wine): the same connection carries on.
-        ASSERT_TRUE(Write(client, "after\n"));
-        client.reset();
+        ASSERT_TRUE(client.Write("after\n"));
+        client.Close();
         EXPECT_EQ(LinesThrough(kDisconnectedLine), (Lines{"after", kDisconnectedLine}));
     } else {
         // The read returned 0 bytes (Windows): the connection ended right there.
         EXPECT_EQ(afterZero, Lines{kDisconnectedLine});
-        client.reset();
-        UniqueFileHandle next = OpenClient();
-        ASSERT_TRUE(next);
-        ASSERT_TRUE(Write(next, "after\n"));
-        next.reset();
+        client.Close();
+        PipeClient next;
+        ASSERT_TRUE(next.Connect());
+        ASSERT_TRUE(next.Write("after\n"));
+        next.Close();
         EXPECT_EQ(LinesThrough(kDisconnectedLine),
                   (Lines{kConnectedLine, "after", kDisconnectedLine}));
     }
@@ -192,9 +191,8 @@ TEST(ConnectionEnd, WhatThePipeStillHoldsIsFramedFirst) {
     UniqueFileHandle server(CreateNamedPipeW(name.c_str(), PIPE_ACCESS_INBOUND, PIPE_TYPE_BYTE, 1,
                                              0, kPipeInputBufferBytes, 0, nullptr));
     ASSERT_TRUE(server);
-    UniqueFileHandle client(
-        CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-    ASSERT_TRUE(client);
+    PipeClient client;
+    ASSERT_TRUE(client.Connect(10s, name.c_str()));
     // More than one read's worth, so that the step reads until the pipe is empty.
     std::string bytes;
     Lines expected;
@@ -202,7 +200,7 @@ TEST(ConnectionEnd, WhatThePipeStillHoldsIsFramedFirst) {
         expected.push_back("after the zero-byte write " + std::to_string(i));
         bytes += expected.back() + "\n";
     }
-    ASSERT_TRUE(Write(client, bytes + "open"));
+    ASSERT_TRUE(client.Write(bytes + "open"));
 
     Lines lines;
     LineFramer framer([&](std::string_view line) { lines.emplace_back(line); }, [](double) {});

@@ -80,16 +80,16 @@ TEST_F(NemoraSend, FpsReadingGoesToTheSlotNotTheLines) {
 }
 
 TEST_F(NemoraSend, WaitsForTheClientHoldingThePipeToGo) {
-    UniqueFileHandle holder = test::OpenClient();
-    ASSERT_TRUE(holder);
+    test::PipeClient holder;
+    ASSERT_TRUE(holder.Connect());
     ASSERT_EQ(LinesThrough(kConnectedLine), Lines{kConnectedLine});
 
     test::ChildProcess send;
     ASSERT_TRUE(test::StartSend(send, L"--wait 20 queued"));
     // Still waiting, not given up, while the pipe is held.
     EXPECT_EQ(send.WaitForExit(1s), std::nullopt);
-    ASSERT_TRUE(test::Write(holder, "held\n"));
-    holder.reset();
+    ASSERT_TRUE(holder.Write("held\n"));
+    holder.Close();
 
     EXPECT_EQ(send.WaitForExit(20s), ExitCode(send::kExitOk)) << send.Stderr();
     EXPECT_EQ(LinesThrough(kDisconnectedLine), (Lines{"held", kDisconnectedLine}));
@@ -98,8 +98,8 @@ TEST_F(NemoraSend, WaitsForTheClientHoldingThePipeToGo) {
 }
 
 TEST_F(NemoraSend, GivesUpOnAPipeHeldLongerThanItsWait) {
-    UniqueFileHandle holder = test::OpenClient();
-    ASSERT_TRUE(holder);
+    test::PipeClient holder;
+    ASSERT_TRUE(holder.Connect());
     ASSERT_EQ(LinesThrough(kConnectedLine), Lines{kConnectedLine});
 
     test::ChildProcess send;
@@ -111,8 +111,8 @@ TEST_F(NemoraSend, GivesUpOnAPipeHeldLongerThanItsWait) {
               "waiting\n");
 
     // The holder was never disturbed, and nothing of the refused client arrived.
-    ASSERT_TRUE(test::Write(holder, "still here\n"));
-    holder.reset();
+    ASSERT_TRUE(holder.Write("still here\n"));
+    holder.Close();
     EXPECT_EQ(LinesThrough(kDisconnectedLine), (Lines{"still here", kDisconnectedLine}));
 }
 

@@ -69,30 +69,15 @@ std::vector<Line> LinesWithin(std::chrono::milliseconds time) {
     while (std::chrono::steady_clock::now() < deadline) {
         Sleep(kPollMs);
     }
+    return TakeArrived();
+}
+
+std::vector<Line> TakeArrived() {
     TakePending();
     std::vector<Line> taken(std::make_move_iterator(Unclaimed().begin()),
                             std::make_move_iterator(Unclaimed().end()));
     Unclaimed().clear();
     return taken;
-}
-
-UniqueFileHandle OpenClient(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        UniqueFileHandle client(
-            CreateFileW(kPipeName, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-        if (client || std::chrono::steady_clock::now() >= deadline) {
-            return client;
-        }
-        Sleep(kPollMs);
-    }
-}
-
-bool Write(const UniqueFileHandle& client, std::string_view bytes) {
-    DWORD written = 0;
-    return WriteFile(client.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
-                     nullptr) &&
-           written == bytes.size();
 }
 
 }  // namespace nemora::test

@@ -2,7 +2,7 @@
 
 // The real pipe listener, running on a thread of the test process, watched
 // through the process-wide LineQueue. No window is published, so nothing is
-// posted: tests poll the queue.
+// posted: tests poll the queue. Clients are the console driver's PipeClient.
 //
 // The listener never stops, and each test case runs in a process of its own,
 // so it is started once, on first use, by whichever case needs it.
@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "handoff/line.h"
-#include "driver/unique_handle.h"
+#include "driver/console_process.h"
 
 namespace nemora::test {
 
@@ -28,11 +28,7 @@ std::vector<Line> LinesThrough(const Line& last, std::chrono::milliseconds timeo
 // Every Line that arrives within the time given (waits the whole time).
 std::vector<Line> LinesWithin(std::chrono::milliseconds time);
 
-// A client end of the console's pipe, retrying while the name is missing or
-// busy; an invalid handle if the time runs out.
-UniqueFileHandle OpenClient(std::chrono::milliseconds timeout = 10s);
-
-// Writes all of `bytes` to the client end.
-bool Write(const UniqueFileHandle& client, std::string_view bytes);
+// Every Line that has arrived and not been handed to a test yet (waits for none).
+std::vector<Line> TakeArrived();
 
 }  // namespace nemora::test
