@@ -130,6 +130,7 @@ void DrainNow(HWND window) {
     if (now - lastPaint >= kBusyPaintInterval) {
         RedrawWindow(window, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
         lastPaint = now;
+        RepaintTook(Clock::now() - now);
     }
 }
 

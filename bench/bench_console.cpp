@@ -34,6 +34,7 @@
 #include "tests/support/observers.h"
 #include "tests/support/unique_handle.h"
 #include "bench/console_probe.h"
+#include "text/line_conversion.h"
 #include "view/log_view.h"
 
 namespace nemora::bench {
@@ -180,7 +181,7 @@ void MeasureFraming() {
         std::size_t sinceTake = 0;
         LineFramer framer(
             [&](std::string_view line) {
-                queue.Push(line);
+                queue.Push(line, Utf16Units(line));
                 if (++sinceTake == 2048) {
                     auto taken = queue.TakeAll();
                     lines += taken.size();
