@@ -51,6 +51,13 @@ void RequestDrain() {
     PostOnce(drainPending, WM_CONSOLE_DRAIN);
 }
 
+void RequestNextDrain() {
+    HWND window = mainWindow.load();
+    if (window == nullptr || !PostMessageW(window, WM_CONSOLE_DRAIN, 0, 0)) {
+        drainPending.store(0);
+    }
+}
+
 std::vector<Line> TakeAllLines() {
     return PendingLines().TakeAll();
 }

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstddef>
 #include <deque>
+#include <iterator>
 #include <mutex>
 #include <string_view>
 #include <utility>
@@ -47,11 +48,14 @@ struct TakenLines {
     bool more = false;  // Lines are still waiting after this take
 };
 
-// The lock is held for a bounded amount of work: a push copies one Line (at
-// most the framer's cap plus its cut marker) and updates the totals; a take
-// spends a few moves and sums per Line it takes or gives up, and never looks
-// at the Lines it leaves; a recycle moves at most one drain's Lines. Nothing
-// is freed under the lock: given-up Lines are destroyed after the unlock.
+// What bounds the lock's longest hold: a push copies one Line (at most the
+// framer's cap plus its cut marker, 4 KiB and a few bytes) and updates the
+// totals; a take spends a few moves and sums per Line it takes or gives up,
+// never walks what stays queued (totals kept as Lines come and go stand in),
+// and takes at most one piece of a drain; a recycle moves at most one piece's
+// Lines. So the longest hold is that of a take giving up a full queue: a
+// count over its 8,192 Lines and a move of the few hundred the view keeps,
+// well under a millisecond. Given-up Lines are destroyed after the unlock.
 class LineQueue {
   public:
     explicit LineQueue(std::size_t limit = kMaxPendingLines) : limit_(limit) {}
@@ -65,7 +69,8 @@ class LineQueue {
     // Hands over the oldest Lines as `choose` decides: asked with the
     // WaitingLines before each, oldest first, it returns a TakeStep, until it
     // says kStop or nothing waits (a kGiveUp after a kTake stops too). What it
-    // leaves stays queued, in order.
+    // leaves stays queued, in order. The lock is held for a few moves and sums
+    // per Line taken, and per Line given up or kept, whichever are fewer.
     template <typename Choose>
     TakenLines Take(Choose&& choose);
     // Takes back Lines handed over earlier, to reuse their storage.
@@ -105,24 +110,44 @@ TakenLines LineQueue::Take(Choose&& choose) {
     if (size_.load() == 0) {
         return taken;  // see TakeAll
     }
-    std::vector<Line> freed;  // destroyed on return, after the unlock
+    // Given-up Lines end up in one of these, destroyed on return, after the unlock.
+    std::vector<Line> freed;
+    std::deque<Queued> left;
     std::lock_guard lock(mutex_);
+    // The Lines to give up are counted first, and removed together.
     std::size_t givenUp = 0;
-    while (!lines_.empty()) {
-        const TakeStep step = choose(WaitingLines{lines_.size(), units_, lines_.front().units});
-        if (step == TakeStep::kStop || (step == TakeStep::kGiveUp && !taken.lines.empty())) {
+    std::size_t units = units_;
+    TakeStep step = TakeStep::kStop;
+    while (givenUp < lines_.size()) {
+        step = choose(WaitingLines{lines_.size() - givenUp, units, lines_[givenUp].units});
+        if (step != TakeStep::kGiveUp) {
             break;
         }
-        if (step == TakeStep::kGiveUp) {
+        units -= lines_[givenUp].units;
+        ++givenUp;
+    }
+    if (givenUp > lines_.size() / 2) {
+        // Fewer stay than go (a stalled window's backlog): those that stay move
+        // to a fresh queue, and the old one goes whole.
+        std::deque<Queued> kept(std::make_move_iterator(lines_.begin() + givenUp),
+                                std::make_move_iterator(lines_.end()));
+        left.swap(lines_);
+        lines_.swap(kept);
+        units_ = units;
+    } else {
+        for (std::size_t i = 0; i < givenUp; ++i) {
             GiveUpFront(freed);
-            ++givenUp;
-            continue;
         }
+    }
+    while (!lines_.empty() && step == TakeStep::kTake) {
         Queued& front = lines_.front();
         units_ -= front.units;
         taken.units += front.units;
         taken.lines.push_back(std::move(front.text));
         lines_.pop_front();
+        if (!lines_.empty()) {
+            step = choose(WaitingLines{lines_.size(), units_, lines_.front().units});
+        }
     }
     taken.dropped = droppedSinceTake_ + givenUp;
     droppedSinceTake_ = 0;

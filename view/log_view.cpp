@@ -54,11 +54,16 @@ bool TrimIfOverThreshold(int length) {
 // beyond it are given up: the trims that the newer ones bring would remove
 // them before anyone could read them, and working them off would only keep
 // the view further behind a flood. Any backlog the view can hold is shown
-// whole. Then the piece takes Lines up to `budget` of layout cost; one at
-// least if `mustTake`, else none that would pass it.
+// whole.
+//
+// Then the piece takes Lines while their layout cost stays within `size` (a
+// single Line may pass it) and within `allowed`, what is left of the drain's
+// budget and of its time; the first piece of a drain takes one Line whatever
+// it costs.
 class PieceChooser {
   public:
-    PieceChooser(std::size_t budget, bool mustTake) : budget_(budget), mustTake_(mustTake) {}
+    PieceChooser(std::size_t size, std::size_t allowed, bool first)
+        : size_(size), allowed_(allowed), first_(first) {}
 
     TakeStep operator()(const WaitingLines& waiting) {
         if (taken_ == 0 && waiting.lines > 1 &&
@@ -66,18 +71,20 @@ class PieceChooser {
                 static_cast<std::size_t>(kTrimThreshold)) {
             return TakeStep::kGiveUp;
         }
-        const std::size_t cost = LayoutCost(waiting.frontUnits + kLineBreakUnits);
-        if (cost_ + cost > budget_ && (taken_ > 0 || !mustTake_)) {
+        const std::size_t cost = cost_ + LayoutCost(waiting.frontUnits + kLineBreakUnits);
+        const bool fits = (taken_ == 0 || cost <= size_) && cost <= allowed_;
+        if (!fits && !(first_ && taken_ == 0)) {
             return TakeStep::kStop;
         }
-        cost_ += cost;
+        cost_ = cost;
         ++taken_;
         return TakeStep::kTake;
     }
 
   private:
-    std::size_t budget_;
-    bool mustTake_;
+    std::size_t size_;
+    std::size_t allowed_;
+    bool first_;
     std::size_t cost_ = 0;
     std::size_t taken_ = 0;
 };
@@ -90,18 +97,27 @@ struct Piece {
     bool more = false;  // Lines are still waiting after it
 };
 
-Piece TakePiece(std::size_t budget, bool mustTake) {
-    TakenLines taken = PendingLines().Take(PieceChooser(budget, mustTake));
+// Lines given up by a take that then took none: announced before the next
+// Line taken, where they are missing, so that one gap gets one notice.
+std::size_t unannounced = 0;
+
+Piece TakePiece(std::size_t allowed, bool first) {
+    TakenLines taken = PendingLines().Take(PieceChooser(kDrainPieceUnits, allowed, first));
     Piece piece;
     piece.more = taken.more;
+    unannounced += taken.dropped;
+    if (taken.lines.empty()) {
+        return piece;
+    }
     piece.text.reserve(taken.units + kLineBreakUnits * taken.lines.size() +
-                       (taken.dropped > 0 ? 64 : 0));
-    if (taken.dropped > 0) {
+                       (unannounced > 0 ? 64 : 0));
+    if (unannounced > 0) {
         // Made here, on the window's thread, as the Lines are taken: nothing can drop it.
         piece.text += kDroppedNoticeStart;
-        piece.text += std::to_wstring(taken.dropped);
+        piece.text += std::to_wstring(unannounced);
         piece.text += kDroppedNoticeEnd;
         piece.text += kLineBreak;
+        unannounced = 0;
     }
     for (const Line& line : taken.lines) {
         const std::size_t before = piece.text.size();
@@ -231,13 +247,13 @@ bool DrainToLogView() {
         return false;  // the Lines stay queued
     }
     const auto start = Clock::now();
-    const auto pieceBudget = [&](std::size_t spent) {
+    // What the drain's budget and, by the estimate, its time leave for the next piece.
+    const auto allowed = [&](std::size_t spent) {
         const bool trimDue = GetWindowTextLengthW(logViewWindow) > kTrimThreshold;
-        return std::min({kDrainPieceUnits, kDrainBudgetUnits - spent,
-                         pacer.Affordable(Clock::now() - start, trimDue)});
+        return std::min(kDrainBudgetUnits - spent, pacer.Affordable(Clock::now() - start, trimDue));
     };
-    // The first piece is taken whatever the estimate says: every drain shows something.
-    Piece piece = TakePiece(pieceBudget(0), true);
+    // The first piece takes a Line whatever the estimate says: every drain shows something.
+    Piece piece = TakePiece(allowed(0), true);
     if (piece.text.empty()) {
         return false;
     }
@@ -263,11 +279,7 @@ bool DrainToLogView() {
             break;
         }
         // Only what the estimate says can end within the target, with the repaint after it.
-        const std::size_t budget = pieceBudget(spent);
-        if (budget == 0) {
-            break;
-        }
-        piece = TakePiece(budget, false);
+        piece = TakePiece(allowed(spent), false);
         if (piece.text.empty()) {
             break;  // the next Line costs more than is left
         }
