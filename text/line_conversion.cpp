@@ -3,6 +3,8 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <cstdint>
+#include <cstring>
 #include <limits>
 
 namespace nemora {
@@ -12,9 +14,20 @@ namespace {
 // Plain ASCII, what clients nearly always write, is its own UTF-16 unit for
 // unit: the converter (two calls a Line) would cost a drain of short lines a
 // millisecond for nothing.
+// Eight bytes at a time: the listener asks this of every Line it queues.
 bool IsAscii(std::string_view line) {
-    return std::all_of(line.begin(), line.end(),
-                       [](char byte) { return static_cast<unsigned char>(byte) < 0x80; });
+    constexpr std::uint64_t kHighBits = 0x8080808080808080;
+    std::uint64_t seen = 0;
+    std::size_t at = 0;
+    for (; at + sizeof(seen) <= line.size(); at += sizeof(seen)) {
+        std::uint64_t word;
+        std::memcpy(&word, line.data() + at, sizeof(word));
+        seen |= word;
+    }
+    for (; at < line.size(); ++at) {
+        seen |= static_cast<unsigned char>(line[at]);
+    }
+    return (seen & kHighBits) == 0;
 }
 
 // Lines are capped far below this; the guard keeps the signed count honest.
