@@ -71,9 +71,9 @@ HWND CreateLogView(HWND parent, HINSTANCE instance);
 
 // Window's thread: takes the oldest pending Lines, up to one drain's budget
 // and its time target, trims the view whenever it has passed the threshold,
-// appends them, and scrolls to the bottom once. Where Lines were dropped (by the queue's limit,
-// or given up because more waited than the view can hold), a notice takes
-// their place. True if Lines are still waiting: the caller asks for another
+// appends them, and scrolls to the bottom once. Where Lines were dropped (by
+// the queue's limit, or given up because more waited than the view can hold),
+// a notice takes their place. True if Lines are still waiting: the caller asks for another
 // drain. An empty queue changes nothing.
 bool DrainToLogView();
 
