@@ -102,12 +102,20 @@ void DrainNow(HWND window) {
         KillTimer(window, kDeferredDrainTimer);
         drainDeferred = false;
     }
-    drainPending.exchange(0);  // before the take, so no Line pushed from here on is missed
     lastDrain = Clock::now();
+    // drainPending stays set while the drain runs, so the listener posts no
+    // request meanwhile.
     if (DrainToLogView()) {
         // Lines beyond this drain's budget wait their turn: a request at the back
         // of the posted messages, and, like any, after waiting input (OnDrainRequest).
-        RequestDrain();
+        RequestNextDrain();
+    } else {
+        // The queue was found empty: clear, then look again, so that a Line
+        // pushed while the flag was still set gets its request.
+        drainPending.exchange(0);
+        if (!PendingLines().Empty()) {
+            RequestDrain();
+        }
     }
     if (ScrollBarStale() && !scrollBarTimerSet) {
         const auto delay =
@@ -130,6 +138,7 @@ void DrainNow(HWND window) {
     if (now - lastPaint >= kBusyPaintInterval) {
         RedrawWindow(window, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
         lastPaint = now;
+        RepaintTook(Clock::now() - now);
     }
 }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the console and bench/bench_console, then runs the benchmark against
 # the real console under Wine on a virtual display and prints its table.
+# Arguments go to bench_console (--new-rows: only the rows added last).
 # The machine's load before and after is printed too: figures taken while
 # other work shares the cores are slower than the product is.
 set -euo pipefail
@@ -13,5 +14,5 @@ nemora_display
 nemora_prefix
 
 say "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
-"$NEMORA_WINE64" "$NEMORA_BUILD/bench/bench_console.exe"
+"$NEMORA_WINE64" "$NEMORA_BUILD/bench/bench_console.exe" "$@"
 say "load after: $(cut -d' ' -f1-3 /proc/loadavg)"

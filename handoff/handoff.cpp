@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "text/line_conversion.h"
+
 namespace nemora {
 
 std::atomic<HWND> mainWindow{nullptr};
@@ -37,13 +39,23 @@ void PostOnce(std::atomic<std::uint8_t>& pending, UINT message) {
 }  // namespace
 
 void PushLine(std::string_view line) {
-    PendingLines().Push(line);
+    // Counted here, once per Line and outside the queue's lock, by the
+    // converter the view will use: the drain rules then know exactly what
+    // each waiting Line takes in the view without looking at its bytes.
+    PendingLines().Push(line, Utf16Units(line));
     // After the unlock: no window-system call under the queue's mutex.
     RequestDrain();
 }
 
 void RequestDrain() {
     PostOnce(drainPending, WM_CONSOLE_DRAIN);
+}
+
+void RequestNextDrain() {
+    HWND window = mainWindow.load();
+    if (window == nullptr || !PostMessageW(window, WM_CONSOLE_DRAIN, 0, 0)) {
+        drainPending.store(0);
+    }
 }
 
 std::vector<Line> TakeAllLines() {

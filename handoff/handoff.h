@@ -23,7 +23,8 @@ inline constexpr UINT WM_CONSOLE_FPS = WM_USER + 2;    // latestFps holds a new 
 // The top-level window; null until the window's thread publishes it. Posts go
 // to it only once it is set.
 extern std::atomic<HWND> mainWindow;
-// 1 while a WM_CONSOLE_DRAIN is posted and its handler has not yet started.
+// 1 while a WM_CONSOLE_DRAIN is posted and its handler has not yet started,
+// and while a drain runs that will post the next one itself (RequestNextDrain).
 extern std::atomic<std::uint8_t> drainPending;
 // 1 while a WM_CONSOLE_FPS is posted and its title update has not yet
 // started. Readings are coalesced like drain requests: a client writing
@@ -47,8 +48,15 @@ void PushLine(std::string_view line);
 // window's thread asks for one itself when a drain leaves Lines waiting.
 void RequestDrain();
 
-// Window's thread: every pending Line, oldest first. The drain handler clears
-// drainPending (by exchange) before it calls this.
+// Window's thread, at the end of a drain that left Lines waiting: posts the
+// next drain request with drainPending still set, so that the listener posts
+// none while the window works a backlog off (each post is a round trip to the
+// window system, which under Wine can wait milliseconds behind the window's
+// own calls). Clears the flag if the post fails, so that the next push asks.
+void RequestNextDrain();
+
+// Window's thread: every pending Line, oldest first. A consumer woken by a
+// drain request clears drainPending (by exchange) before it calls this.
 std::vector<Line> TakeAllLines();
 
 // Window's thread: hands back Lines taken earlier once they are shown, so that

@@ -1,30 +1,32 @@
 #include "handoff/line_queue.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <iterator>
 #include <utility>
 
 namespace nemora {
 
-bool LineQueue::Push(std::string_view line) {
+bool LineQueue::Push(std::string_view line, std::size_t units) {
     std::lock_guard lock(mutex_);
     bool dropped = false;
     if (lines_.size() >= limit_) {
         // The dropped Line's storage takes the new one.
-        bytes_ -= lines_.front().size();
+        units_ -= lines_.front().units;
         lines_.push_back(std::move(lines_.front()));
         lines_.pop_front();
         ++dropped_;
         ++droppedSinceTake_;
         dropped = true;
     } else if (!spare_.empty()) {
-        lines_.push_back(std::move(spare_.back()));
+        lines_.push_back({std::move(spare_.back())});
         spare_.pop_back();
     } else {
         lines_.emplace_back();
     }
-    lines_.back().assign(line);
-    bytes_ += line.size();
+    lines_.back().text.assign(line);
+    lines_.back().units = units;
+    units_ += units;
     size_.store(lines_.size());
     return dropped;
 }
@@ -35,22 +37,30 @@ std::vector<Line> LineQueue::TakeAll() {
     if (size_.load() == 0) {
         return {};
     }
-    std::deque<Line> taken;
+    std::deque<Queued> taken;
     {
         std::lock_guard lock(mutex_);
         taken.swap(lines_);
         size_.store(0);
-        bytes_ = 0;
+        units_ = 0;
         droppedSinceTake_ = 0;
     }
     // Moving out after the unlock keeps the pushers' wait short; the strings' bytes are not copied.
-    return {std::make_move_iterator(taken.begin()), std::make_move_iterator(taken.end())};
+    std::vector<Line> lines;
+    lines.reserve(taken.size());
+    for (Queued& queued : taken) {
+        lines.push_back(std::move(queued.text));
+    }
+    return lines;
 }
 
-void LineQueue::PopFront() {
-    bytes_ -= lines_.front().size();
-    if (spare_.size() < limit_ && lines_.front().capacity() <= kRecycledLineCapacity) {
-        spare_.push_back(std::move(lines_.front()));
+void LineQueue::GiveUpFront(std::vector<Line>& freed) {
+    Line& text = lines_.front().text;
+    units_ -= lines_.front().units;
+    if (spare_.size() < limit_ && text.capacity() <= kRecycledLineCapacity) {
+        spare_.push_back(std::move(text));
+    } else {
+        freed.push_back(std::move(text));
     }
     lines_.pop_front();
 }
@@ -59,17 +69,15 @@ void LineQueue::Recycle(std::vector<Line>&& lines) {
     // Outside the lock: freeing what is too big to keep.
     std::erase_if(lines, [](const Line& line) { return line.capacity() > kRecycledLineCapacity; });
     std::lock_guard lock(mutex_);
-    if (spare_.empty()) {
-        spare_.swap(lines);
-    } else {
-        const std::size_t room = limit_ - std::min(limit_, spare_.size());
-        const auto kept = static_cast<std::ptrdiff_t>(std::min(room, lines.size()));
-        spare_.insert(spare_.end(), std::make_move_iterator(lines.begin()),
-                      std::make_move_iterator(lines.begin() + kept));
+    if (spare_.empty() && lines.size() <= limit_) {
+        spare_.swap(lines);  // the caller's vector, now empty, is freed after the unlock
+        return;
     }
-    if (spare_.size() > limit_) {
-        spare_.resize(limit_);
-    }
+    // What doesn't fit stays in the caller's vector, freed after the unlock.
+    const std::size_t room = limit_ - std::min(limit_, spare_.size());
+    const auto kept = static_cast<std::ptrdiff_t>(std::min(room, lines.size()));
+    spare_.insert(spare_.end(), std::make_move_iterator(lines.begin()),
+                  std::make_move_iterator(lines.begin() + kept));
 }
 
 bool LineQueue::Empty() const {

@@ -17,15 +17,12 @@
 namespace nemora::test {
 namespace {
 
-const std::wstring kConnected = L"[console] client connected";
-const std::wstring kDisconnected = L"[console] client disconnected (waiting for re-inject)";
-
-// "line 00042 xxx...", `width` characters.
-std::string ClientLine(int number, std::size_t width) {
+// "line 00042 xxx...", `width` bytes, the fill after the number's blank.
+std::string ClientLine(int number, std::size_t width, char fill) {
     char head[16];
     std::snprintf(head, sizeof(head), "line %05d ", number);
     std::string line = head;
-    line.resize(width, 'x');
+    line.resize(width, fill);
     return line;
 }
 
@@ -35,7 +32,7 @@ std::string ClientLine(int number, std::size_t width) {
 // must hold, after the start line, the connection's lines in order, with a
 // notice wherever lines are missing, the notices adding up to what is missing.
 // How many lines the notices announced.
-std::size_t SendAndReadBack(int count, std::size_t width, bool stalled) {
+std::size_t SendAndReadBack(int count, std::size_t width, bool stalled, char fill = 'x') {
     ConsoleProcess console;
     EXPECT_TRUE(console.Start());
     const DWORD threadId = GetWindowThreadProcessId(console.window(), nullptr);
@@ -47,8 +44,8 @@ std::size_t SendAndReadBack(int count, std::size_t width, bool stalled) {
     std::vector<std::wstring> expected{kConnected};
     std::string bytes;
     for (int i = 0; i < count; ++i) {
-        bytes += ClientLine(i, width) + "\n";
-        expected.push_back(Widen(ClientLine(i, width)));
+        bytes += ClientLine(i, width, fill) + "\n";
+        expected.push_back(Widen(ClientLine(i, width, fill)));
     }
     expected.push_back(kDisconnected);
     {
@@ -58,8 +55,7 @@ std::size_t SendAndReadBack(int count, std::size_t width, bool stalled) {
     }
     if (stalled) {
         // The pipe is there to be opened again once the listener has read everything.
-        EXPECT_TRUE(
-            WaitUntil([] { return WaitNamedPipeW(L"\\\\.\\pipe\\nemora-debug", 50); }, 20s));
+        EXPECT_TRUE(WaitUntil([] { return WaitNamedPipeW(kPipeName, 50); }, 20s));
         EXPECT_NE(ResumeThread(thread.get()), static_cast<DWORD>(-1));
     }
     EXPECT_TRUE(console.WaitForText(kDisconnected, 20s));
@@ -87,6 +83,13 @@ TEST(Backlog, AStalledWindowShowsEveryLineOnceItRuns) {
 // among them) are lost, and the view says so where they are missing.
 TEST(Backlog, LinesPastTheQueueLimitAreAnnouncedWhereTheyAreMissing) {
     EXPECT_EQ(SendAndReadBack(20000, 12, true), 20002 - kMaxPendingLines);
+}
+
+// A full queue of 4 KiB lines of bytes that are not UTF-8 (each 0x80 shows as
+// U+FFFD): they take as much of the view as their bytes, so as with text the
+// oldest are given up, announced, and the newest show at once.
+TEST(Backlog, AStalledWindowsBacklogOfIllFormedBytesShowsItsNewestLines) {
+    EXPECT_GT(SendAndReadBack(kMaxPendingLines - 1, 4096, true, '\x80'), 0u);
 }
 
 }  // namespace

@@ -12,7 +12,7 @@
 
 #include "handoff/handoff.h"
 #include "tests/support/dropped_notices.h"
-#include "view/line_conversion.h"
+#include "text/line_conversion.h"
 #include "view/log_view.h"
 
 namespace nemora {

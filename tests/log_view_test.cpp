@@ -6,13 +6,17 @@
 
 #include <windows.h>
 
+#include <cstdio>
+#include <functional>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "app/console_window.h"
 #include "handoff/handoff.h"
-#include "view/line_conversion.h"
+#include "intake/line_framer.h"
+#include "text/line_conversion.h"
 #include "view/log_view.h"
 
 namespace nemora {
@@ -60,11 +64,14 @@ class LogView : public ::testing::Test {
         SetWindowTextW(logViewWindow, text.c_str());
         ASSERT_EQ(GetWindowTextLengthW(logViewWindow), static_cast<int>(text.size()));
     }
+    // Drains until nothing waits: how much one drain takes depends on how fast
+    // the control has been laying text out.
     static void Drain(const std::vector<Line>& lines) {
         for (const Line& line : lines) {
             PushLine(line);
         }
-        DrainToLogView();
+        while (DrainToLogView()) {
+        }
     }
     static int FirstVisibleLine() {
         return static_cast<int>(SendMessageW(logViewWindow, EM_GETFIRSTVISIBLELINE, 0, 0));
@@ -335,6 +342,100 @@ TEST(LineConversion, AppendsToWhatIsThereAndNeverMoreUnitsThanBytes) {
         EXPECT_LE(converted.size(), line.size());
         EXPECT_EQ(converted.find(L'\0'), std::wstring::npos);
     }
+}
+
+// The drain rules go by the count, so it must be exactly what the conversion
+// appends, for every byte string a client can send: an undercount keeps lines
+// the view can't hold, an overcount gives up lines it could. Byte strings are
+// made of every well-formed and ill-formed kind, alone and mixed at random,
+// some cut off at any byte and ended by the framer's cut marker.
+TEST(LineConversion, TheCountIsExactlyWhatTheConversionAppends) {
+    std::mt19937 random(20);
+    const auto byte = [&](int low, int high) {
+        return static_cast<char>(std::uniform_int_distribution<int>(low, high)(random));
+    };
+    const auto continuation = [&] { return byte(0x80, 0xBF); };
+    using Kind = std::function<std::string()>;
+    const std::vector<Kind> kinds = {
+        [&] { return std::string(1, byte(0x20, 0x7E)); },  // ASCII
+        [&] { return std::string(1, '\0'); },              // zero byte
+        [&] {
+            return std::string{byte(0xC2, 0xDF), continuation()};
+        },
+        [&] {
+            return std::string{byte(0xE1, 0xEC), continuation(), continuation()};
+        },
+        [&] {
+            return std::string{'\xE0', byte(0xA0, 0xBF), continuation()};
+        },
+        [&] {
+            return std::string{byte(0xF1, 0xF3), continuation(), continuation(), continuation()};
+        },
+        [&] {
+            return std::string{'\xF4', byte(0x80, 0x8F), continuation(), continuation()};
+        },
+        [&] { return std::string(1, continuation()); },  // lone continuation bytes
+        [&] { return std::string(4, '\x80'); },
+        [&] { return std::string(1, byte(0xC2, 0xF4)); },  // truncated sequences
+        [&] {
+            return std::string{byte(0xE0, 0xEF), continuation()};
+        },
+        [&] {
+            return std::string{byte(0xF0, 0xF4), continuation(), continuation()};
+        },
+        [&] {
+            return std::string{byte(0xC0, 0xC1), continuation()};
+        },  // overlong forms
+        [&] {
+            return std::string{'\xE0', byte(0x80, 0x9F), continuation()};
+        },
+        [&] {
+            return std::string{'\xF0', byte(0x80, 0x8F), continuation(), continuation()};
+        },
+        [&] {
+            return std::string{'\xED', byte(0xA0, 0xBF), continuation()};
+        },  // surrogates
+        [&] {
+            return std::string{'\xF4', byte(0x90, 0xBF), continuation(), continuation()};
+        },
+        [&] { return std::string(1, byte(0xF5, 0xFF)); },  // never in UTF-8
+        [&] {
+            return std::string{byte(0xF8, 0xFD), continuation(), continuation(), continuation(),
+                               continuation()};
+        },
+        [&] { return std::string(1, byte(0x00, 0xFF)); },  // anything
+    };
+    std::vector<std::string> lines = {"", "ascii only", CutMarker(12345)};
+    for (const Kind& kind : kinds) {
+        lines.push_back(kind());
+        lines.push_back(kind() + kind() + "x" + kind());
+    }
+    for (int i = 0; i < 20000; ++i) {
+        std::string line;
+        const int pieces = std::uniform_int_distribution<int>(1, i % 100 == 0 ? 2000 : 40)(random);
+        for (int p = 0; p < pieces; ++p) {
+            line += kinds[random() % kinds.size()]();
+        }
+        if (i % 4 == 0) {  // cut anywhere, as the framer cuts an over-long Line
+            line.resize(random() % (line.size() + 1));
+            line += CutMarker(random());
+        }
+        lines.push_back(std::move(line));
+    }
+    std::size_t wrong = 0;
+    std::string firstWrong;
+    for (const std::string& line : lines) {
+        std::wstring converted = L"x";
+        AppendConvertedLine(converted, line);
+        if (Utf16Units(line) != converted.size() - 1 && wrong++ == 0) {
+            for (const char b : line) {
+                char hex[4];
+                std::snprintf(hex, sizeof(hex), "%02X ", static_cast<unsigned char>(b));
+                firstWrong += hex;
+            }
+        }
+    }
+    EXPECT_EQ(wrong, 0u) << "of " << lines.size() << "; the first: " << firstWrong;
 }
 
 }  // namespace

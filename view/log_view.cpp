@@ -7,7 +7,8 @@
 #include <vector>
 
 #include "handoff/handoff.h"
-#include "view/line_conversion.h"
+#include "text/line_conversion.h"
+#include "view/drain_pacer.h"
 
 namespace nemora {
 
@@ -21,6 +22,8 @@ using Clock = std::chrono::steady_clock;
 // appended, bigger ones with the next frame (DrawingHeld).
 constexpr std::size_t kPaintAtOnceUnits = 16384;
 
+DrainPacer pacer(kDrainTimeTarget);
+
 Clock::time_point scrollBarPainted{};
 Clock::time_point scrollBarStaleSince{};
 bool scrollBarStale = false;
@@ -31,15 +34,18 @@ constexpr std::size_t kLineBreakUnits = 2;
 // Given the view's text length. The cut falls exactly at half the length,
 // wherever that is (inside a line, between CR and LF, or inside a surrogate
 // pair): the next lines are unaffected.
-void TrimIfOverThreshold(int length) {
-    if (length > kTrimThreshold) {
-        SendMessageW(logViewWindow, EM_SETSEL, 0, length / 2);
-        SendMessageW(logViewWindow, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+// True if it trimmed.
+bool TrimIfOverThreshold(int length) {
+    if (length <= kTrimThreshold) {
+        return false;
     }
+    SendMessageW(logViewWindow, EM_SETSEL, 0, length / 2);
+    SendMessageW(logViewWindow, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+    return true;
 }
 
-// How many of the waiting Lines a drain gives up, and how many after those it
-// takes for its next piece of at most `budget` layout cost (one Line at least).
+// Decides, Line by Line under the queue's lock, what the next piece of a
+// drain gives up and takes: constant work per Line, from the queue's totals.
 //
 // Two rules give up Lines, both oldest first, and every Line they give up is
 // said in the view by a notice. The queue's limit (kMaxPendingLines) drops
@@ -48,64 +54,76 @@ void TrimIfOverThreshold(int length) {
 // beyond it are given up: the trims that the newer ones bring would remove
 // them before anyone could read them, and working them off would only keep
 // the view further behind a flood. Any backlog the view can hold is shown
-// whole. `bytes` bounds the units from above, so the Lines are counted one by
-// one only when it passes the threshold.
-TakeChoice ChoosePiece(const std::deque<Line>& waiting, std::size_t bytes, std::size_t budget) {
-    TakeChoice choice;
-    if (bytes + kLineBreakUnits * waiting.size() > static_cast<std::size_t>(kTrimThreshold)) {
-        std::size_t units = 0;
-        std::size_t kept = 0;
-        for (auto line = waiting.rbegin(); line != waiting.rend(); ++line, ++kept) {
-            units += Utf16Units(*line) + kLineBreakUnits;
-            if (units > static_cast<std::size_t>(kTrimThreshold) && kept > 0) {
-                break;
-            }
+// whole.
+//
+// Then the piece takes Lines while their layout cost stays within `size` (a
+// single Line may pass it) and within `allowed`, what is left of the drain's
+// budget and of its time; the first piece of a drain takes one Line whatever
+// it costs.
+class PieceChooser {
+  public:
+    PieceChooser(std::size_t size, std::size_t allowed, bool first)
+        : size_(size), allowed_(allowed), first_(first) {}
+
+    TakeStep operator()(const WaitingLines& waiting) {
+        if (taken_ == 0 && waiting.lines > 1 &&
+            waiting.units + kLineBreakUnits * waiting.lines >
+                static_cast<std::size_t>(kTrimThreshold)) {
+            return TakeStep::kGiveUp;
         }
-        choice.giveUp = waiting.size() - kept;
-    }
-    std::size_t cost = 0;
-    for (std::size_t i = choice.giveUp; i < waiting.size(); ++i) {
-        cost += LayoutCost(waiting[i].size() + kLineBreakUnits);
-        if (cost > budget && choice.take > 0) {
-            break;
+        const std::size_t cost = cost_ + LayoutCost(waiting.frontUnits + kLineBreakUnits);
+        const bool fits = (taken_ == 0 || cost <= size_) && cost <= allowed_;
+        if (!fits && !(first_ && taken_ == 0)) {
+            return TakeStep::kStop;
         }
-        ++choice.take;
+        cost_ = cost;
+        ++taken_;
+        return TakeStep::kTake;
     }
-    return choice;
-}
+
+  private:
+    std::size_t size_;
+    std::size_t allowed_;
+    bool first_;
+    std::size_t cost_ = 0;
+    std::size_t taken_ = 0;
+};
 
 // One piece of a drain: the text to append, a notice first where Lines were
-// dropped, and its layout cost. A Line's bytes bound its UTF-16 units from
-// above, so the cost is known without converting anything twice.
+// dropped, and its layout cost.
 struct Piece {
     std::wstring text;
     std::size_t cost = 0;
     bool more = false;  // Lines are still waiting after it
 };
 
-Piece TakePiece(std::size_t budget) {
-    TakenLines taken =
-        PendingLines().Take([budget](const std::deque<Line>& waiting, std::size_t bytes) {
-            return ChoosePiece(waiting, bytes, budget);
-        });
+// Lines given up by a take that then took none: announced before the next
+// Line taken, where they are missing, so that one gap gets one notice.
+std::size_t unannounced = 0;
+
+Piece TakePiece(std::size_t allowed, bool first) {
+    TakenLines taken = PendingLines().Take(PieceChooser(kDrainPieceUnits, allowed, first));
     Piece piece;
     piece.more = taken.more;
-    std::size_t bound = 0;
-    for (const Line& line : taken.lines) {
-        bound += line.size() + kLineBreakUnits;
+    unannounced += taken.dropped;
+    if (taken.lines.empty()) {
+        return piece;
     }
-    piece.text.reserve(bound + (taken.dropped > 0 ? 64 : 0));
-    if (taken.dropped > 0) {
+    piece.text.reserve(taken.units + kLineBreakUnits * taken.lines.size() +
+                       (unannounced > 0 ? 64 : 0));
+    if (unannounced > 0) {
         // Made here, on the window's thread, as the Lines are taken: nothing can drop it.
         piece.text += kDroppedNoticeStart;
-        piece.text += std::to_wstring(taken.dropped);
+        piece.text += std::to_wstring(unannounced);
         piece.text += kDroppedNoticeEnd;
         piece.text += kLineBreak;
+        unannounced = 0;
     }
     for (const Line& line : taken.lines) {
+        const std::size_t before = piece.text.size();
         AppendConvertedLine(piece.text, line);
         piece.text += kLineBreak;
-        piece.cost += LayoutCost(line.size() + kLineBreakUnits);
+        piece.cost += LayoutCost(piece.text.size() - before);
     }
     RecycleLines(std::move(taken.lines));
     return piece;
@@ -156,6 +174,9 @@ class DrawingHeld {
                 scrollBarStale = true;
                 scrollBarStaleSince = now;
             }
+        }
+        if (paintNow_) {
+            pacer.RepaintTook(Clock::now() - now);
         }
     }
     DrawingHeld(const DrawingHeld&) = delete;
@@ -217,12 +238,22 @@ void AppendLines(const std::wstring& text) {
     SendMessageW(logViewWindow, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
+void RepaintTook(Clock::duration took) {
+    pacer.RepaintTook(took);
+}
+
 bool DrainToLogView() {
     if (logViewWindow == nullptr) {
         return false;  // the Lines stay queued
     }
     const auto start = Clock::now();
-    Piece piece = TakePiece(kDrainPieceUnits);
+    // What the drain's budget and, by the estimate, its time leave for the next piece.
+    const auto allowed = [&](std::size_t spent) {
+        const bool trimDue = GetWindowTextLengthW(logViewWindow) > kTrimThreshold;
+        return std::min(kDrainBudgetUnits - spent, pacer.Affordable(Clock::now() - start, trimDue));
+    };
+    // The first piece takes a Line whatever the estimate says: every drain shows something.
+    Piece piece = TakePiece(allowed(0), true);
     if (piece.text.empty()) {
         return false;
     }
@@ -235,14 +266,23 @@ bool DrainToLogView() {
     const DrawingHeld held(logViewWindow, paintNow);
     std::size_t spent = 0;
     for (;;) {
-        TrimIfOverThreshold(GetWindowTextLengthW(logViewWindow));
+        const auto trimStart = Clock::now();
+        if (TrimIfOverThreshold(GetWindowTextLengthW(logViewWindow))) {
+            pacer.TrimTook(Clock::now() - trimStart);
+        }
         // One replace for the whole piece: the control lays out once, not once per Line.
+        const auto appendStart = Clock::now();
         AppendLines(piece.text);
+        pacer.PieceTook(piece.cost, Clock::now() - appendStart);
         spent += piece.cost;
-        if (!piece.more || spent >= kDrainBudgetUnits || Clock::now() - start >= kDrainTimeTarget) {
+        if (!piece.more || spent >= kDrainBudgetUnits) {
             break;
         }
-        piece = TakePiece(std::min(kDrainPieceUnits, kDrainBudgetUnits - spent));
+        // Only what the estimate says can end within the target, with the repaint after it.
+        piece = TakePiece(allowed(spent), false);
+        if (piece.text.empty()) {
+            break;  // the next Line costs more than is left
+        }
     }
     SendMessageW(logViewWindow, WM_VSCROLL, SB_BOTTOM, 0);
     return !PendingLines().Empty();

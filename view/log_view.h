@@ -20,14 +20,14 @@ inline constexpr int kTrimThreshold = 262144;
 inline constexpr std::size_t kDrainBudgetUnits = kTrimThreshold / 2;
 
 // A drain takes and appends its Lines in pieces of at most this layout cost
-// (one Line at least), and takes no further piece once it has held the
-// window's thread this long: how fast the edit control lays text out depends
-// on the Lines (a 4 KiB Line wraps over dozens of rows), on the machine and on
-// how busy it is, and a minimised view wraps every character. Under Wine on a
-// 2-core machine a whole budget of short lines takes 23-35 ms while a client
-// floods the console, and a 4 KiB Line 15-30 ms: with 60 ms here a drain of
-// them could take three and hold the thread 90 ms; at 50 ms the slowest round
-// trip under a 4 KiB flood was 84 ms, and display throughput unchanged.
+// (one Line at least), and aims to end, the repaint after it included, within
+// the time target: input, repaints and every sent message wait while it runs.
+// How fast the edit control lays text out depends on the Lines (a 4 KiB Line
+// wraps over dozens of rows and costs 20-85 ms alone under Wine), on the
+// machine and on how busy it is, and a minimised view wraps every character,
+// so the pieces after the first are sized by what earlier pieces cost
+// (DrainPacer): a drain never starts a piece it expects to overrun the
+// target with, yet always takes its first one.
 inline constexpr std::size_t kDrainPieceUnits = kDrainBudgetUnits / 4;
 inline constexpr auto kDrainTimeTarget = std::chrono::milliseconds(50);
 
@@ -71,13 +71,16 @@ inline constexpr auto kScrollBarInterval = std::chrono::milliseconds(200);
 // raised for the trim threshold plus one drain. Does not set logViewWindow.
 HWND CreateLogView(HWND parent, HINSTANCE instance);
 
-// Window's thread: takes the oldest pending Lines, up to one drain's budget,
-// trims the view whenever it has passed the threshold, appends them, and
-// scrolls to the bottom once. Where Lines were dropped (by the queue's limit,
-// or given up because more waited than the view can hold), a notice takes
-// their place. True if Lines are still waiting: the caller asks for another
+// Window's thread: takes the oldest pending Lines, up to one drain's budget
+// and its time target, trims the view whenever it has passed the threshold,
+// appends them, and scrolls to the bottom once. Where Lines were dropped (by
+// the queue's limit, or given up because more waited than the view can hold),
+// a notice takes their place. True if Lines are still waiting: the caller asks for another
 // drain. An empty queue changes nothing.
 bool DrainToLogView();
+
+// The window's repaint after a drain took this long: drains leave room for it.
+void RepaintTook(std::chrono::steady_clock::duration took);
 
 // Whether a drain has changed the scroll bar without having it repainted.
 bool ScrollBarStale();

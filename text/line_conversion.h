@@ -1,5 +1,10 @@
 #pragma once
 
+// How a Line's bytes become the UTF-16 text the view holds, and how many
+// units that text takes. Both the listener (which counts each Line once, as
+// it queues it) and the view (which converts it) use this unit, so the count
+// the drain rules go by is always the length of what is shown.
+
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -21,8 +26,10 @@ void AppendWidenedBytes(std::wstring& out, std::string_view bytes);
 // Never appends more units than the Line has bytes.
 void AppendConvertedLine(std::wstring& out, std::string_view line);
 
-// The UTF-16 units the Line takes once converted, counted without converting
-// it: exact for well-formed UTF-8 (ill-formed bytes may take a few more).
+// Exactly the units AppendConvertedLine appends for the Line, whatever its
+// bytes: ill-formed UTF-8 takes what the converter makes of it (a U+FFFD for
+// each lone continuation byte, for instance), so it is counted by the
+// converter itself, asked for the length only. Plain ASCII is counted without it.
 std::size_t Utf16Units(std::string_view line);
 
 }  // namespace nemora
