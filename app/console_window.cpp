@@ -47,7 +47,7 @@ constexpr auto kFrame = std::chrono::milliseconds(16);
 // moment it arrives). Bigger batches come one after the other only while a
 // client floods the console; those are painted here, at most this often: 20
 // times a second is plenty for text nobody can read at that speed, and a
-// repaint (2-3 ms under Wine) is time the view can't spend showing lines.
+// repaint is time the view can't spend showing lines.
 constexpr auto kBusyPaintInterval = std::chrono::milliseconds(50);
 
 // Keys and mouse only: newer headers add touch and pointer kinds to QS_INPUT,

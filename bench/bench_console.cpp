@@ -30,6 +30,7 @@
 
 #include "app/console_window.h"
 #include "handoff/handoff.h"
+#include "handoff/handoff_test_seam.h"
 #include "handoff/line_queue.h"
 #include "intake/line_framer.h"
 #include "driver/console_probe.h"

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "handoff/handoff.h"
+#include "handoff/handoff_test_seam.h"
 #include "intake/line_framer.h"
 #include "intake/pipe_listener.h"
 

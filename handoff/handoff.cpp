@@ -58,10 +58,6 @@ void RequestNextDrain() {
     }
 }
 
-std::vector<Line> TakeAllLines() {
-    return PendingLines().TakeAll();
-}
-
 void RecycleLines(std::vector<Line>&& lines) {
     PendingLines().Recycle(std::move(lines));
 }

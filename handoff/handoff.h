@@ -55,10 +55,6 @@ void RequestDrain();
 // own calls). Clears the flag if the post fails, so that the next push asks.
 void RequestNextDrain();
 
-// Window's thread: every pending Line, oldest first. A consumer woken by a
-// drain request clears drainPending (by exchange) before it calls this.
-std::vector<Line> TakeAllLines();
-
 // Window's thread: hands back Lines taken earlier once they are shown, so that
 // later pushes reuse their storage.
 void RecycleLines(std::vector<Line>&& lines);

@@ -64,8 +64,9 @@ class LineQueue {
     // it (counted by the caller, outside the lock); returns true if the oldest
     // pending Line was dropped to make room.
     bool Push(std::string_view line, std::size_t units);
-    // Hands over every pending Line, oldest first, and leaves the queue empty.
-    std::vector<Line> TakeAll();
+    // Hands over every pending Line, oldest first, and leaves the queue empty:
+    // for the tests and benchmarks (the drain takes in pieces, with Take).
+    [[nodiscard]] std::vector<Line> TakeAll();
     // Hands over the oldest Lines as `choose` decides: asked with the
     // WaitingLines before each, oldest first, it returns a TakeStep, until it
     // says kStop or nothing waits (a kGiveUp after a kTake stops too). What it

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "handoff/handoff.h"
+#include "handoff/handoff_test_seam.h"
 #include "tests/support/dropped_notices.h"
 #include "text/line_conversion.h"
 #include "view/log_view.h"

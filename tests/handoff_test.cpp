@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "handoff/handoff.h"
+#include "handoff/handoff_test_seam.h"
 
 namespace nemora {
 namespace {

@@ -28,8 +28,8 @@ class DrainPacer {
     static constexpr std::size_t kRecentPieces = 8;
     // Pieces below this cost are timed mostly for their fixed overhead.
     static constexpr std::size_t kRatedPieceCost = 2048;
-    // Before any piece has been timed: about what a slow spell under Wine
-    // costs (a quarter of the budget in some 30 ms).
+    // Before any piece has been timed: as slow as a slow spell, so that a drain
+    // that knows nothing yet rather takes too little than too much.
     static constexpr double kAssumedNsPerCost = 1000;
     static constexpr auto kAssumedRepaint = std::chrono::milliseconds(3);
 

@@ -134,9 +134,9 @@ Piece TakePiece(std::size_t allowed, bool first) {
 // answers WM_SETREDRAW itself and, under Wine, keeps drawing its scroll bar):
 // the trim, the append and the scroll then only change the control's state,
 // and one invalidation afterwards has the text and the scroll bar painted
-// once. Drawn as the control goes, the scroll bar alone costs about 9 ms per
-// append under Wine (it is drawn twice), more than laying out a few hundred
-// lines, and a trim redraws the whole view.
+// once. Drawn as the control goes, the scroll bar is drawn twice per append,
+// which costs more than laying out a few hundred lines, and a trim redraws
+// the whole view.
 // Switching drawing back on has the whole frame repainted too: the scroll bar
 // is left out of that and marked stale, unless it has been stale for
 // kScrollBarInterval already (only while drains follow each other, as under a
@@ -231,12 +231,17 @@ void RefreshScrollBar() {
     scrollBarStale = false;
 }
 
+namespace {
+
+// Appends text (whole lines, each ended by "\r\n") at the end of the view, not undoable.
 void AppendLines(const std::wstring& text) {
     // An empty selection at the very end, whatever the user clicked or selected.
     const int length = GetWindowTextLengthW(logViewWindow);
     SendMessageW(logViewWindow, EM_SETSEL, length, length);
     SendMessageW(logViewWindow, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
 }
+
+}  // namespace
 
 void RepaintTook(Clock::duration took) {
     pacer.RepaintTook(took);

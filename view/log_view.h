@@ -23,8 +23,8 @@ inline constexpr std::size_t kDrainBudgetUnits = kTrimThreshold / 2;
 // (one Line at least), and aims to end, the repaint after it included, within
 // the time target: input, repaints and every sent message wait while it runs.
 // How fast the edit control lays text out depends on the Lines (a 4 KiB Line
-// wraps over dozens of rows and costs 20-85 ms alone under Wine), on the
-// machine and on how busy it is, and a minimised view wraps every character,
+// wraps over dozens of rows and may cost more than a whole piece of short
+// ones), on the machine and on how busy it is, and a minimised view wraps every character,
 // so the pieces after the first are sized by what earlier pieces cost
 // (DrainPacer): a drain never starts a piece it expects to overrun the
 // target with, yet always takes its first one.
@@ -60,8 +60,8 @@ static_assert(kLogViewStyle == 0x50200844);
 // The edit control that shows the Lines; window's thread only, null until created.
 extern HWND logViewWindow;
 
-// Repainting the view's scroll bar costs more than repainting its text (about
-// 4 ms against 2 ms under Wine), and while Lines keep coming its thumb hardly
+// Repainting the view's scroll bar costs more than repainting its text (see
+// docs/performance.md), and while Lines keep coming its thumb hardly
 // moves: drains leave it stale, for RefreshScrollBar to repaint once the
 // window is idle, at most this often; drains that follow each other for this
 // long (a flood: the window is never idle) repaint it themselves.
@@ -77,7 +77,7 @@ HWND CreateLogView(HWND parent, HINSTANCE instance);
 // the queue's limit, or given up because more waited than the view can hold),
 // a notice takes their place. True if Lines are still waiting: the caller asks for another
 // drain. An empty queue changes nothing.
-bool DrainToLogView();
+[[nodiscard]] bool DrainToLogView();
 
 // The window's repaint after a drain took this long: drains leave room for it.
 void RepaintTook(std::chrono::steady_clock::duration took);
@@ -90,8 +90,5 @@ std::chrono::milliseconds ScrollBarRefreshDelay();
 
 // Has the scroll bar repainted with the next paint, if it is stale.
 void RefreshScrollBar();
-
-// Appends text (whole lines, each ended by "\r\n") at the end of the view, not undoable.
-void AppendLines(const std::wstring& text);
 
 }  // namespace nemora

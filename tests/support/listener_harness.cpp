@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "handoff/handoff.h"
+#include "handoff/handoff_test_seam.h"
 #include "intake/pipe_listener.h"
 
 namespace nemora::test {
