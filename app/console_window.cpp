@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "app/console_pacer.h"
 #include "app/title_format.h"
 #include "handoff/handoff.h"
 #include "view/log_view.h"
@@ -11,201 +12,88 @@ namespace nemora {
 
 namespace {
 
-// What runs when on the window's thread. GetMessage hands out sent messages
-// first, then posted ones, then input, and generates WM_PAINT and WM_TIMER
-// only when nothing else waits. While a client streams lines a drain request
-// (WM_CONSOLE_DRAIN) is nearly always posted, so:
-// - a drain request drains at once unless key or mouse input waits; then it
-//   is put off to a one-shot timer, which comes after that input. That works
-//   only because drainPending stays set meanwhile, so the listener posts no
-//   further request; a reading's message or the timer, whichever comes
-//   first, drains once no input waits any more (CatchUp).
-// - a drain paints the window itself at most every kBusyPaintInterval, and
-//   answers sent messages between its work and that paint;
-// - anything else that comes due (a title change put off to the next frame,
-//   the scroll bar's repaint, lines stranded by a lost wake-up) is done by
-//   whichever of our messages runs next: a drain, a reading, or a timer
-//   (CatchUp). Timers alone would starve under a stream; they remain for
-//   the idle window, where nothing else runs.
-
 using Clock = std::chrono::steady_clock;
-
-// A drain request that finds keys or mouse input waiting is put off to this
-// one-shot timer (timer messages come after input), leaving drainPending set
-// so that the listener posts nothing more meanwhile; otherwise it drains at
-// once, so a line is shown as soon as it arrives.
-constexpr UINT_PTR kDeferredDrainTimer = 1;
-// Lines whose wake-up was lost (a failed post, or a request that never
-// arrived) are drained once no drain has run for this long: checked by
-// CatchUp, and by a slow timer while the window is idle.
-constexpr UINT_PTR kStrandedLinesTimer = 2;
-constexpr UINT kStrandedLinesCheckMs = 250;
-constexpr auto kStrandedLinesAge = std::chrono::milliseconds(kStrandedLinesCheckMs);
-// One 60 Hz frame: the title changes at most once a frame.
-constexpr auto kFrame = std::chrono::milliseconds(16);
-// A drain paints its view itself when its batch is small (a line shows the
-// moment it arrives). Bigger batches come one after the other only while a
-// client floods the console; those are painted here, at most this often: 20
-// times a second is plenty for text nobody can read at that speed, and a
-// repaint is time the view can't spend showing lines.
-constexpr auto kBusyPaintInterval = std::chrono::milliseconds(50);
 
 // Keys and mouse only: newer headers add touch and pointer kinds to QS_INPUT,
 // which older systems (and Wine) refuse as invalid flags, answering 0.
 constexpr UINT kUserInput = QS_KEY | QS_MOUSEMOVE | QS_MOUSEBUTTON;
 
-// A reading that comes within one frame of the last title change is shown
-// once that frame is over, with whatever reading is latest by then, by
-// whichever of our messages runs first (CatchUp), or this one-shot timer when
-// none does; meanwhile fpsPending stays set, so a flood of readings posts
-// nothing more and input and paint get through. Each title change is a round
-// trip to the window system: changing it once per reading would keep the
-// window's thread busy.
-constexpr UINT_PTR kDeferredTitleTimer = 3;
+// The pacer's effects on one window, the hand-off and the view.
+class WindowEffects final : public PacerEffects {
+  public:
+    explicit WindowEffects(HWND window) : window_(window) {}
 
-// A drain that leaves the view's scroll bar stale arms this one-shot timer,
-// which has it repainted once the window is idle, and no sooner than
-// kScrollBarInterval after its last repaint. A lone line's bar follows its
-// text within a few ms; under a flood the drains repaint the bar themselves.
-constexpr UINT_PTR kScrollBarTimer = 4;
+    Clock::time_point Now() override { return Clock::now(); }
 
-bool drainDeferred = false;
-bool scrollBarTimerSet = false;
-bool titleDue = false;
-Clock::time_point lastPaint{};
-Clock::time_point lastTitleChange{};
-Clock::time_point lastDrain{};
+    bool InputWaiting() override { return HIWORD(GetQueueStatus(kUserInput)) != 0; }
 
-void UpdateTitle(HWND window) {
-    if (titleDue) {
-        KillTimer(window, kDeferredTitleTimer);
-        titleDue = false;
+    bool SetTimer(PacerTimer timer, std::chrono::milliseconds delay) override {
+        const auto ms = std::clamp<std::chrono::milliseconds::rep>(
+            delay.count(), USER_TIMER_MINIMUM, USER_TIMER_MAXIMUM);
+        return ::SetTimer(window_, static_cast<UINT_PTR>(timer), static_cast<UINT>(ms), nullptr) !=
+               0;
     }
-    fpsPending.exchange(0);  // before the load, so no reading stored from here on is missed
-    const std::wstring title = FormatFpsTitle(latestFps.load());
-    SetWindowTextW(window, title.c_str());
-    lastTitleChange = Clock::now();
-}
 
-void UpdateTitleIfDue(HWND window) {
-    if (titleDue && Clock::now() - lastTitleChange >= kFrame) {
-        UpdateTitle(window);
+    void KillTimer(PacerTimer timer) override {
+        ::KillTimer(window_, static_cast<UINT_PTR>(timer));
     }
-}
 
-bool UserInputWaiting() {
-    return HIWORD(GetQueueStatus(kUserInput)) != 0;
-}
-
-void DrainNow(HWND window) {
-    if (drainDeferred) {
-        KillTimer(window, kDeferredDrainTimer);
-        drainDeferred = false;
-    }
-    lastDrain = Clock::now();
-    // drainPending stays set while the drain runs, so the listener posts no
-    // request meanwhile.
-    if (DrainToLogView()) {
-        // Lines beyond this drain's budget wait their turn: a request at the back
-        // of the posted messages, and, like any, after waiting input (OnDrainRequest).
-        RequestNextDrain();
-    } else {
-        // The queue was found empty: clear, then look again, so that a Line
-        // pushed while the flag was still set gets its request.
-        drainPending.exchange(0);
-        if (!PendingLines().Empty()) {
-            RequestDrain();
+    void Drain() override {
+        // drainPending stays set while the drain runs, so the listener posts no
+        // request meanwhile.
+        if (DrainToLogView()) {
+            // Lines beyond this drain's budget wait their turn: a request at the
+            // back of the posted messages, and, like any, after waiting input.
+            RequestNextDrain();
+        } else {
+            // The queue was found empty: clear, then look again, so that a Line
+            // pushed while the flag was still set gets its request.
+            drainPending.exchange(0);
+            if (!PendingLines().Empty()) {
+                RequestDrain();
+            }
         }
     }
-    if (ScrollBarStale() && !scrollBarTimerSet) {
-        const auto delay =
-            std::max<UINT>(USER_TIMER_MINIMUM, static_cast<UINT>(ScrollBarRefreshDelay().count()));
-        scrollBarTimerSet = SetTimer(window, kScrollBarTimer, delay, nullptr) != 0;
-        if (!scrollBarTimerSet) {
-            RefreshScrollBar();  // no timer to be had: never leave the bar stale
-        }
-    }
-    UpdateTitleIfDue(window);
-    // Messages sent to the window (another program asking for its text, the
-    // system asking whether it is still answering) are answered between the
-    // drain and the paint, so that they wait for the longer of the two and
-    // never for both.
-    MSG sent;
-    PeekMessageW(&sent, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
-    // WM_PAINT comes only when no message is posted, which a flood never
-    // allows: paint what is due here, the window and its view.
-    const auto now = Clock::now();
-    if (now - lastPaint >= kBusyPaintInterval) {
-        RedrawWindow(window, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
-        lastPaint = now;
-        RepaintTook(Clock::now() - now);
-    }
-}
 
-void OnDrainRequest(HWND window) {
-    if (!UserInputWaiting()) {
-        DrainNow(window);
-        return;
-    }
-    if (!drainDeferred) {
-        if (SetTimer(window, kDeferredDrainTimer, USER_TIMER_MINIMUM, nullptr) == 0) {
-            // No timer to come back on: with drainPending still set nothing else
-            // would ever drain these Lines, so drain them now.
-            DrainNow(window);
-            return;
-        }
-        drainDeferred = true;
-    }
-}
+    bool LinesWaiting() override { return !PendingLines().Empty(); }
 
-void OnFpsReading(HWND window) {
-    if (Clock::now() - lastTitleChange >= kFrame) {
-        UpdateTitle(window);
-        return;
+    void ShowLatestReading() override {
+        fpsPending.exchange(0);  // before the load, so no reading stored from here on is missed
+        const std::wstring title = FormatFpsTitle(latestFps.load());
+        SetWindowTextW(window_, title.c_str());
     }
-    if (titleDue) {
-        return;
-    }
-    titleDue = true;
-    const auto wait =
-        std::chrono::ceil<std::chrono::milliseconds>(kFrame - (Clock::now() - lastTitleChange));
-    if (SetTimer(window, kDeferredTitleTimer,
-                 static_cast<UINT>(std::max<long long>(wait.count(), USER_TIMER_MINIMUM)),
-                 nullptr) == 0) {
-        UpdateTitle(window);  // no timer to be had: never leave a reading unshown
-    }
-}
 
-// Whatever has come due, done by whichever of our messages runs: while posts
-// keep coming no timer message ever would.
-void CatchUp(HWND window) {
-    UpdateTitleIfDue(window);
-    if (drainDeferred && !UserInputWaiting()) {
-        DrainNow(window);  // the input it was put off for has been handled
-    } else if (!drainDeferred && Clock::now() - lastDrain >= kStrandedLinesAge &&
-               !PendingLines().Empty()) {
-        DrainNow(window);  // a wake-up was lost: Lines wait, yet no drain has come
+    void AnswerSentMessages() override {
+        MSG sent;
+        PeekMessageW(&sent, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
     }
-    if (ScrollBarStale() && ScrollBarRefreshDelay().count() == 0) {
-        if (scrollBarTimerSet) {
-            KillTimer(window, kScrollBarTimer);
-            scrollBarTimerSet = false;
-        }
-        RefreshScrollBar();
-    }
-}
 
-void OnTimer(HWND window, UINT_PTR timer) {
-    if (timer == kDeferredDrainTimer) {
-        DrainNow(window);
-    } else if (timer == kDeferredTitleTimer) {
-        UpdateTitle(window);
-    } else if (timer == kScrollBarTimer) {
-        KillTimer(window, kScrollBarTimer);
-        scrollBarTimerSet = false;
-        RefreshScrollBar();
+    void Paint() override {
+        const auto start = Clock::now();
+        RedrawWindow(window_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
+        RepaintTook(Clock::now() - start);
     }
-    CatchUp(window);  // the stranded-lines timer has nothing else to do
+
+    bool ScrollBarStale() override { return nemora::ScrollBarStale(); }
+    std::chrono::milliseconds ScrollBarRefreshDelay() override {
+        return nemora::ScrollBarRefreshDelay();
+    }
+    void RefreshScrollBar() override { nemora::RefreshScrollBar(); }
+
+  private:
+    HWND window_;
+};
+
+// What a console window owns: found through GWLP_USERDATA, made as the window
+// is created and deleted as it goes.
+struct WindowState {
+    explicit WindowState(HWND window) : effects(window) {}
+    WindowEffects effects;
+    ConsolePacer pacer{effects};
+};
+
+WindowState* StateOf(HWND window) {
+    return reinterpret_cast<WindowState*>(GetWindowLongPtrW(window, GWLP_USERDATA));
 }
 
 }  // namespace
@@ -239,11 +127,21 @@ void CreateConsoleView(HWND window, HINSTANCE instance) {
 }
 
 void StartStrandedLinesCheck(HWND window) {
-    SetTimer(window, kStrandedLinesTimer, kStrandedLinesCheckMs, nullptr);
+    SetTimer(window, static_cast<UINT_PTR>(PacerTimer::kStrandedLines),
+             static_cast<UINT>(kStrandedLinesAge.count()), nullptr);
 }
 
 LRESULT CALLBACK ConsoleWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    WindowState* state = StateOf(window);
     switch (message) {
+        case WM_NCCREATE:
+            SetWindowLongPtrW(window, GWLP_USERDATA,
+                              reinterpret_cast<LONG_PTR>(new WindowState(window)));
+            return DefWindowProcW(window, message, wParam, lParam);
+        case WM_NCDESTROY:
+            SetWindowLongPtrW(window, GWLP_USERDATA, 0);
+            delete state;
+            return DefWindowProcW(window, message, wParam, lParam);
         case WM_DESTROY:
             PostQuitMessage(0);
             return 0;
@@ -254,15 +152,21 @@ LRESULT CALLBACK ConsoleWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
             }
             return 0;
         case WM_TIMER:
-            OnTimer(window, wParam);
+            if (state != nullptr) {
+                state->pacer.OnTimer(static_cast<PacerTimer>(wParam));
+            }
             return 0;
         case WM_CONSOLE_DRAIN:
-            OnDrainRequest(window);
-            CatchUp(window);
+            if (state != nullptr) {
+                state->pacer.OnDrainRequest();
+                state->pacer.CatchUp();
+            }
             return 0;
         case WM_CONSOLE_FPS:
-            OnFpsReading(window);
-            CatchUp(window);
+            if (state != nullptr) {
+                state->pacer.OnFpsReading();
+                state->pacer.CatchUp();
+            }
             return 0;
         default:
             return DefWindowProcW(window, message, wParam, lParam);
