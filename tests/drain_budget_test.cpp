@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "driver/console_process.h"
 #include "handoff/handoff.h"
 #include "handoff/handoff_test_seam.h"
 #include "tests/support/dropped_notices.h"
@@ -29,16 +30,7 @@ Line Numbered(int number, std::size_t bytes, const std::string& fill = "x") {
 }
 
 std::vector<std::wstring> ViewLines() {
-    const int length = GetWindowTextLengthW(logViewWindow);
-    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-    GetWindowTextW(logViewWindow, text.data(), length + 1);
-    text.resize(static_cast<std::size_t>(length));
-    std::vector<std::wstring> lines;
-    for (std::size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos;
-         start = end + 2) {
-        lines.push_back(text.substr(start, end - start));
-    }
-    return lines;
+    return test::SplitLines(test::WindowText(logViewWindow).value_or(L""));
 }
 
 test::ReadBack ReadBack(const std::vector<Line>& pushed) {

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "driver/console_process.h"
 #include "app/console_window.h"
 #include "handoff/handoff.h"
 #include "handoff/handoff_test_seam.h"
@@ -54,13 +55,7 @@ class LogView : public ::testing::Test {
         TakeAllLines();
     }
 
-    static std::wstring Text() {
-        const int length = GetWindowTextLengthW(logViewWindow);
-        std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
-        const int copied = GetWindowTextW(logViewWindow, text.data(), length + 1);
-        text.resize(static_cast<std::size_t>(copied));
-        return text;
-    }
+    static std::wstring Text() { return test::WindowText(logViewWindow).value_or(L""); }
     static void SetText(const std::wstring& text) {
         SetWindowTextW(logViewWindow, text.c_str());
         ASSERT_EQ(GetWindowTextLengthW(logViewWindow), static_cast<int>(text.size()));

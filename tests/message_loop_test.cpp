@@ -10,6 +10,7 @@
 #include <chrono>
 #include <string>
 
+#include "driver/console_process.h"
 #include "app/console_window.h"
 #include "handoff/handoff.h"
 #include "driver/wait.h"
@@ -21,10 +22,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 std::wstring TextOf(HWND window) {
-    std::wstring text(static_cast<std::size_t>(GetWindowTextLengthW(window)) + 1, L'\0');
-    text.resize(static_cast<std::size_t>(
-        GetWindowTextW(window, text.data(), static_cast<int>(text.size()))));
-    return text;
+    return test::WindowText(window).value_or(L"");
 }
 
 // Posts `message` and handles the next message, again and again, until
