@@ -131,6 +131,16 @@ void StartStrandedLinesCheck(HWND window) {
              static_cast<UINT>(kStrandedLinesAge.count()), nullptr);
 }
 
+HWND CreateConsole(HINSTANCE instance) {
+    RegisterConsoleClass(instance);
+    HWND window = CreateConsoleWindow(instance);
+    if (window != nullptr) {
+        CreateConsoleView(window, instance);
+        StartStrandedLinesCheck(window);
+    }
+    return window;
+}
+
 LRESULT CALLBACK ConsoleWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     WindowState* state = StateOf(window);
     switch (message) {

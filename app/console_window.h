@@ -25,6 +25,10 @@ void CreateConsoleView(HWND window, HINSTANCE instance);
 // it they would wait for the next Line to arrive.
 void StartStrandedLinesCheck(HWND window);
 
+// All of the above: the class, the window with its view, the stranded-lines
+// check; null if the window can't be created. Not shown yet.
+HWND CreateConsole(HINSTANCE instance);
+
 LRESULT CALLBACK ConsoleWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 
 }  // namespace nemora

@@ -14,13 +14,10 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR, int) {
     if (AnotherConsoleIsRunning()) {
         return 0;
     }
-    RegisterConsoleClass(instance);
-    HWND window = CreateConsoleWindow(instance);
+    HWND window = CreateConsole(instance);
     if (window == nullptr) {
         return 1;
     }
-    CreateConsoleView(window, instance);
-    StartStrandedLinesCheck(window);
     mainWindow.store(window);  // before the listener exists, so it always sees it
     ShowWindow(window, SW_SHOW);
     PushLine(kStartLine);  // posts the first drain: the start line is always first

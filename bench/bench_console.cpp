@@ -800,12 +800,8 @@ PushFigures PushesWhileABacklogIsWorkedOff() {
     std::atomic<HWND> window{nullptr};
     std::atomic<DWORD> threadId{0};
     std::thread windowThread([&] {
-        const HINSTANCE instance = GetModuleHandleW(nullptr);
-        RegisterConsoleClass(instance);
-        HWND created = CreateConsoleWindow(instance);
-        CreateConsoleView(created, instance);
+        HWND created = CreateConsole(GetModuleHandleW(nullptr));
         ShowWindow(created, SW_SHOWNOACTIVATE);
-        StartStrandedLinesCheck(created);
         threadId = GetCurrentThreadId();
         window = created;
         MSG msg;

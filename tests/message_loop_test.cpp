@@ -42,12 +42,8 @@ bool StreamUntil(HWND window, UINT message, Done done) {
 }
 
 TEST(MessageLoop, WhatComesDueIsDoneWhilePostsKeepComing) {
-    const HINSTANCE instance = GetModuleHandleW(nullptr);
-    RegisterConsoleClass(instance);
-    HWND window = CreateConsoleWindow(instance);
+    HWND window = CreateConsole(GetModuleHandleW(nullptr));
     ASSERT_NE(window, nullptr);
-    CreateConsoleView(window, instance);
-    StartStrandedLinesCheck(window);
     mainWindow.store(window);
 
     // A lost wake-up: the flag says a drain request is posted, none is.
