@@ -17,7 +17,8 @@ namespace {
 // always taken here, as the caller's ABI passed it.
 enum class Length { kNone, kChar, kShort, kLong, kLongLong, kSize, kPtrdiff, kIntmax, kLongDouble };
 
-struct Spec {
+// One "%..." directive of a format: what it asks for, the arguments it reads.
+struct Directive {
     std::string flags;
     int width = -1;      // -1: none
     int precision = -1;  // -1: none
@@ -78,17 +79,17 @@ Length ReadLength(const char*& p) {
 }
 
 // The part after '%'; false if malformed or refused. `p` ends past it.
-bool ReadSpec(const char*& p, va_list& args, Spec& spec) {
+bool ReadDirective(const char*& p, va_list& args, Directive& directive) {
     while (IsFlag(*p)) {
-        spec.flags += *p++;
+        directive.flags += *p++;
     }
     bool negative = false;
     if (*p == '*' || (*p >= '1' && *p <= '9')) {
-        if (!ReadField(p, args, spec.width, negative)) {
+        if (!ReadField(p, args, directive.width, negative)) {
             return false;
         }
         if (negative) {
-            spec.flags += '-';  // a negative `*` width left-justifies
+            directive.flags += '-';  // a negative `*` width left-justifies
         }
     }
     if (*p == '$') {
@@ -96,38 +97,38 @@ bool ReadSpec(const char*& p, va_list& args, Spec& spec) {
     }
     if (*p == '.') {
         ++p;
-        if (!ReadField(p, args, spec.precision, negative)) {
+        if (!ReadField(p, args, directive.precision, negative)) {
             return false;
         }
         if (negative) {
-            spec.precision = -1;  // a negative `*` precision is taken as none
+            directive.precision = -1;  // a negative `*` precision is taken as none
         }
     }
-    spec.length = ReadLength(p);
-    spec.conversion = *p;
-    if (spec.conversion == '\0') {
+    directive.length = ReadLength(p);
+    directive.conversion = *p;
+    if (directive.conversion == '\0') {
         return false;
     }
     ++p;
     return true;
 }
 
-// The spec as this C runtime's snprintf reads it, with `length` in its place.
-std::string Rebuilt(const Spec& spec, const char* length) {
-    std::string text = "%" + spec.flags;
-    if (spec.width >= 0) {
-        text += std::to_string(spec.width);
+// The directive as this C runtime's snprintf reads it, with `length` in its place.
+std::string Rebuilt(const Directive& directive, const char* length) {
+    std::string text = "%" + directive.flags;
+    if (directive.width >= 0) {
+        text += std::to_string(directive.width);
     }
-    if (spec.precision >= 0) {
-        text += '.' + std::to_string(spec.precision);
+    if (directive.precision >= 0) {
+        text += '.' + std::to_string(directive.precision);
     }
-    return text + length + spec.conversion;
+    return text + length + directive.conversion;
 }
 
 template <typename T>
-bool Append(std::string& out, const std::string& spec, T value) {
+bool Append(std::string& out, const std::string& format, T value) {
     char small[128];
-    const int length = std::snprintf(small, sizeof small, spec.c_str(), value);
+    const int length = std::snprintf(small, sizeof small, format.c_str(), value);
     if (length < 0) {
         return false;
     }
@@ -137,7 +138,7 @@ bool Append(std::string& out, const std::string& spec, T value) {
     }
     const std::size_t at = out.size();
     out.resize(at + static_cast<std::size_t>(length) + 1);
-    std::snprintf(out.data() + at, static_cast<std::size_t>(length) + 1, spec.c_str(), value);
+    std::snprintf(out.data() + at, static_cast<std::size_t>(length) + 1, format.c_str(), value);
     out.pop_back();  // the terminator
     return true;
 }
@@ -153,73 +154,73 @@ std::string Utf8(const wchar_t* wide, int units) {
 
 // An integer conversion, signed (d i) or not (u o x X), read at its length.
 template <bool kSigned>
-bool AppendInteger(std::string& out, const Spec& spec, va_list& args) {
+bool AppendInteger(std::string& out, const Directive& directive, va_list& args) {
     using Int = std::conditional_t<kSigned, int, unsigned>;
     using Long = std::conditional_t<kSigned, long, unsigned long>;  // 32 bits on Windows
     using LongLong = std::conditional_t<kSigned, long long, unsigned long long>;
     using Size = std::conditional_t<kSigned, std::ptrdiff_t, std::size_t>;
-    switch (spec.length) {
+    switch (directive.length) {
         case Length::kNone:
         case Length::kChar:
         case Length::kShort:
             return Append(out,
-                          Rebuilt(spec, spec.length == Length::kChar    ? "hh"
-                                        : spec.length == Length::kShort ? "h"
-                                                                        : ""),
+                          Rebuilt(directive, directive.length == Length::kChar    ? "hh"
+                                             : directive.length == Length::kShort ? "h"
+                                                                                  : ""),
                           va_arg(args, Int));
         case Length::kLong:
-            return Append(out, Rebuilt(spec, "l"), va_arg(args, Long));
+            return Append(out, Rebuilt(directive, "l"), va_arg(args, Long));
         case Length::kLongLong:
         case Length::kIntmax:
-            return Append(out, Rebuilt(spec, "ll"), va_arg(args, LongLong));
+            return Append(out, Rebuilt(directive, "ll"), va_arg(args, LongLong));
         case Length::kSize:
         case Length::kPtrdiff:
-            return Append(out, Rebuilt(spec, "ll"), static_cast<LongLong>(va_arg(args, Size)));
+            return Append(out, Rebuilt(directive, "ll"), static_cast<LongLong>(va_arg(args, Size)));
         case Length::kLongDouble:
             return false;
     }
     return false;
 }
 
-bool AppendText(std::string& out, const Spec& spec, va_list& args) {
-    if (spec.length == Length::kLong) {
+bool AppendText(std::string& out, const Directive& directive, va_list& args) {
+    if (directive.length == Length::kLong) {
         const wchar_t* wide = va_arg(args, const wchar_t*);
         if (wide == nullptr) {
-            return Append(out, Rebuilt(spec, ""), "(null)");
+            return Append(out, Rebuilt(directive, ""), "(null)");
         }
         // A precision counts the bytes shown, as for narrow text.
-        return Append(out, Rebuilt(spec, ""),
+        return Append(out, Rebuilt(directive, ""),
                       Utf8(wide, static_cast<int>(std::wcslen(wide))).c_str());
     }
-    if (spec.length != Length::kNone) {
+    if (directive.length != Length::kNone) {
         return false;
     }
     const char* text = va_arg(args, const char*);
-    return Append(out, Rebuilt(spec, ""), text != nullptr ? text : "(null)");
+    return Append(out, Rebuilt(directive, ""), text != nullptr ? text : "(null)");
 }
 
-bool AppendCharacter(std::string& out, const Spec& spec, va_list& args) {
-    if (spec.length == Length::kLong) {
+bool AppendCharacter(std::string& out, const Directive& directive, va_list& args) {
+    if (directive.length == Length::kLong) {
         const auto unit = static_cast<wchar_t>(va_arg(args, int));  // wint_t arrives promoted
-        const Spec asText{spec.flags, spec.width, -1, Length::kNone, 's'};
+        const Directive asText{directive.flags, directive.width, -1, Length::kNone, 's'};
         return Append(out, Rebuilt(asText, ""), Utf8(&unit, 1).c_str());
     }
-    if (spec.length != Length::kNone) {
+    if (directive.length != Length::kNone) {
         return false;
     }
-    return Append(out, Rebuilt(spec, ""), va_arg(args, int));
+    return Append(out, Rebuilt(directive, ""), va_arg(args, int));
 }
 
-bool AppendConversion(std::string& out, const Spec& spec, va_list& args) {
-    switch (spec.conversion) {
+bool AppendConversion(std::string& out, const Directive& directive, va_list& args) {
+    switch (directive.conversion) {
         case 'd':
         case 'i':
-            return AppendInteger<true>(out, spec, args);
+            return AppendInteger<true>(out, directive, args);
         case 'u':
         case 'o':
         case 'x':
         case 'X':
-            return AppendInteger<false>(out, spec, args);
+            return AppendInteger<false>(out, directive, args);
         case 'f':
         case 'F':
         case 'e':
@@ -229,21 +230,21 @@ bool AppendConversion(std::string& out, const Spec& spec, va_list& args) {
         case 'a':
         case 'A':
             // `long double` is a double in the Windows ABI: %Lf reads 8 bytes.
-            if (spec.length != Length::kNone && spec.length != Length::kLong &&
-                spec.length != Length::kLongDouble) {
+            if (directive.length != Length::kNone && directive.length != Length::kLong &&
+                directive.length != Length::kLongDouble) {
                 return false;
             }
-            return Append(out, Rebuilt(spec, ""), va_arg(args, double));
+            return Append(out, Rebuilt(directive, ""), va_arg(args, double));
         case 's':
-            return AppendText(out, spec, args);
+            return AppendText(out, directive, args);
         case 'c':
-            return AppendCharacter(out, spec, args);
+            return AppendCharacter(out, directive, args);
         case 'p':
-            return spec.length == Length::kNone &&
-                   Append(out, Rebuilt(spec, ""), va_arg(args, void*));
+            return directive.length == Length::kNone &&
+                   Append(out, Rebuilt(directive, ""), va_arg(args, void*));
         case '%':
-            if (!spec.flags.empty() || spec.width >= 0 || spec.precision >= 0 ||
-                spec.length != Length::kNone) {
+            if (!directive.flags.empty() || directive.width >= 0 || directive.precision >= 0 ||
+                directive.length != Length::kNone) {
                 return false;
             }
             out += '%';
@@ -268,8 +269,8 @@ bool FormatWindowsAbi(const char* format, va_list args, std::string& out) {
         }
         out.append(p, percent);
         p = percent + 1;
-        Spec spec;
-        ok = ReadSpec(p, own, spec) && AppendConversion(out, spec, own);
+        Directive directive;
+        ok = ReadDirective(p, own, directive) && AppendConversion(out, directive, own);
     }
     va_end(own);
     if (!ok) {
