@@ -26,21 +26,17 @@ std::wstring BuildTreePath(std::wstring_view relative);
 // UTF-8 bytes to UTF-16, for comparing client text with the view's.
 std::wstring Widen(std::string_view utf8);
 
-// The console's status lines, and the notices of lines dropped, as its view shows them.
+// The console's status lines, and the client's notice of lines dropped, as the view shows them.
 inline const std::wstring kStart = Widen(kStartLine);
 inline const std::wstring kConnected = Widen(kConnectedLine);
 inline const std::wstring kDisconnected = Widen(kDisconnectedLine);
-inline std::wstring ConsoleNotice(std::size_t dropped) {
-    return Widen(std::string(kConsoleNoticeStart) + std::to_string(dropped) +
-                 std::string(kLinesDropped));
-}
 inline std::wstring ClientNotice(std::size_t dropped) {
     return Widen(std::string(kClientNoticeStart) + std::to_string(dropped) +
                  std::string(dropped == 1 ? kLineDropped : kLinesDropped));
 }
 
-// Text of another process's window (the edit view) by WM_GETTEXT; nullopt if
-// the window didn't answer within the timeout.
+// Text of a window (a view or a title, in this process or another) by
+// WM_GETTEXT; nullopt if the window didn't answer within the timeout.
 std::optional<std::wstring> WindowText(HWND window, std::chrono::milliseconds timeout = 5s);
 
 // The view's lines: its text split at "\r\n" (the last, empty piece dropped).
