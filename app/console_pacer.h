@@ -22,7 +22,7 @@
 
 #include <chrono>
 
-#include "app/at_most_every.h"
+#include "view/at_most_every.h"
 
 namespace nemora {
 

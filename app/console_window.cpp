@@ -18,10 +18,10 @@ using Clock = std::chrono::steady_clock;
 // which older systems (and Wine) refuse as invalid flags, answering 0.
 constexpr UINT kUserInput = QS_KEY | QS_MOUSEMOVE | QS_MOUSEBUTTON;
 
-// The pacer's effects on one window, the hand-off and the view.
+// The pacer's effects on one window, the hand-off and the window's view.
 class WindowEffects final : public PacerEffects {
   public:
-    explicit WindowEffects(HWND window) : window_(window) {}
+    WindowEffects(HWND window, LogView& view) : window_(window), view_(view) {}
 
     Clock::time_point Now() override { return Clock::now(); }
 
@@ -41,7 +41,7 @@ class WindowEffects final : public PacerEffects {
     void Drain() override {
         // drainPending stays set while the drain runs, so the listener posts no
         // request meanwhile.
-        if (DrainToLogView()) {
+        if (view_.Drain()) {
             // Lines beyond this drain's budget wait their turn: a request at the
             // back of the posted messages, and, like any, after waiting input.
             RequestNextDrain();
@@ -71,23 +71,25 @@ class WindowEffects final : public PacerEffects {
     void Paint() override {
         const auto start = Clock::now();
         RedrawWindow(window_, nullptr, nullptr, RDW_UPDATENOW | RDW_ALLCHILDREN);
-        RepaintTook(Clock::now() - start);
+        view_.RepaintTook(Clock::now() - start);
     }
 
-    bool ScrollBarStale() override { return nemora::ScrollBarStale(); }
+    bool ScrollBarStale() override { return view_.ScrollBarStale(); }
     std::chrono::milliseconds ScrollBarRefreshDelay() override {
-        return nemora::ScrollBarRefreshDelay();
+        return view_.ScrollBarRefreshDelay();
     }
-    void RefreshScrollBar() override { nemora::RefreshScrollBar(); }
+    void RefreshScrollBar() override { view_.RefreshScrollBar(); }
 
   private:
     HWND window_;
+    LogView& view_;
 };
 
 // What a console window owns: found through GWLP_USERDATA, made as the window
 // is created and deleted as it goes.
 struct WindowState {
-    explicit WindowState(HWND window) : effects(window) {}
+    explicit WindowState(HWND window) : effects(window, view) {}
+    LogView view;  // without a control until CreateConsoleView
     WindowEffects effects;
     ConsolePacer pacer{effects};
 };
@@ -116,13 +118,18 @@ HWND CreateConsoleWindow(HINSTANCE instance) {
 }
 
 void CreateConsoleView(HWND window, HINSTANCE instance) {
-    logViewWindow = CreateLogView(window, instance);
+    WindowState* state = StateOf(window);
+    const HWND control = state != nullptr ? CreateLogView(window, instance) : nullptr;
+    if (control == nullptr) {
+        return;
+    }
+    state->view = LogView(control);
     // Never deleted: the view uses it for as long as the process lives.
     HFONT font = CreateFontW(-14, 0, 0, 0, FW_NORMAL, FALSE, FALSE, FALSE, DEFAULT_CHARSET,
                              OUT_DEFAULT_PRECIS, CLIP_DEFAULT_PRECIS, DEFAULT_QUALITY,
                              FIXED_PITCH | FF_MODERN, L"Consolas");
-    if (font != nullptr && logViewWindow != nullptr) {
-        SendMessageW(logViewWindow, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
+    if (font != nullptr) {
+        SendMessageW(control, WM_SETFONT, reinterpret_cast<WPARAM>(font), TRUE);
     }
 }
 
@@ -157,8 +164,8 @@ LRESULT CALLBACK ConsoleWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
             return 0;
         case WM_SIZE:
             // Arrives once before the view exists, while the window is being created.
-            if (logViewWindow != nullptr) {
-                MoveWindow(logViewWindow, 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
+            if (state != nullptr && state->view.Control() != nullptr) {
+                MoveWindow(state->view.Control(), 0, 0, LOWORD(lParam), HIWORD(lParam), TRUE);
             }
             return 0;
         case WM_TIMER:

@@ -17,8 +17,8 @@ void RegisterConsoleClass(HINSTANCE instance);
 // The top-level window, titled "Nemora Debug Console"; null on failure.
 HWND CreateConsoleWindow(HINSTANCE instance);
 
-// Fills the window with the log view in the fixed-pitch font and sets
-// logViewWindow; a view or font that can't be made is left out.
+// Fills a window of this class with its log view, in the fixed-pitch font; a
+// view or font that can't be made is left out.
 void CreateConsoleView(HWND window, HINSTANCE instance);
 
 // Starts the slow timer that drains Lines whose wake-up post failed; without

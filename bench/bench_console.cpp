@@ -809,7 +809,6 @@ PushFigures PushesWhileABacklogIsWorkedOff() {
             TranslateMessage(&msg);
             DispatchMessageW(&msg);
         }
-        logViewWindow = nullptr;
     });
     while (window.load() == nullptr) {
         Sleep(1);

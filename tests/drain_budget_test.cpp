@@ -29,31 +29,27 @@ Line Numbered(int number, std::size_t bytes, const std::string& fill = "x") {
     return line;
 }
 
-std::vector<std::wstring> ViewLines() {
-    return test::SplitLines(test::WindowText(logViewWindow).value_or(L""));
-}
-
-test::ReadBack ReadBack(const std::vector<Line>& pushed) {
-    std::vector<std::wstring> offered;
-    for (const Line& line : pushed) {
-        AppendConvertedLine(offered.emplace_back(), line);
-    }
-    return test::ReadBackWithNotices(ViewLines(), offered);
-}
-
 class DrainBudget : public ::testing::Test {
   protected:
     void SetUp() override {
         parent_ = CreateWindowExW(0, L"STATIC", L"", WS_OVERLAPPEDWINDOW, 0, 0, 960, 640, nullptr,
                                   nullptr, nullptr, nullptr);
         ASSERT_NE(parent_, nullptr);
-        logViewWindow = CreateLogView(parent_, nullptr);
-        ASSERT_NE(logViewWindow, nullptr);
+        view_ = LogView(CreateLogView(parent_, nullptr));
+        ASSERT_NE(view_.Control(), nullptr);
         TakeAllLines();
     }
-    void TearDown() override {
-        logViewWindow = nullptr;
-        DestroyWindow(parent_);
+    void TearDown() override { DestroyWindow(parent_); }
+
+    std::vector<std::wstring> ViewLines() const {
+        return test::SplitLines(test::WindowText(view_.Control()).value_or(L""));
+    }
+    test::ReadBack ReadBack(const std::vector<Line>& pushed) const {
+        std::vector<std::wstring> offered;
+        for (const Line& line : pushed) {
+            AppendConvertedLine(offered.emplace_back(), line);
+        }
+        return test::ReadBackWithNotices(ViewLines(), offered);
     }
 
     void Push(std::vector<Line>& pushed, int count, std::size_t bytes,
@@ -64,12 +60,13 @@ class DrainBudget : public ::testing::Test {
         }
     }
     // Drains until nothing waits.
-    static void DrainAll() {
-        while (DrainToLogView()) {
+    void DrainAll() {
+        while (view_.Drain()) {
         }
     }
 
     HWND parent_ = nullptr;
+    LogView view_;
 };
 
 // Text that takes fewer units than bytes (two-byte characters) counts by its
@@ -87,7 +84,7 @@ TEST_F(DrainBudget, WhatTheViewCanHoldIsCountedInUnitsNotBytes) {
 TEST_F(DrainBudget, LinesThatOverflowTheQueueAreAnnouncedWhereTheyAreMissing) {
     std::vector<Line> pushed;
     Push(pushed, 3000, 60);
-    ASSERT_TRUE(DrainToLogView());
+    ASSERT_TRUE(view_.Drain());
     const std::size_t shownBefore = ViewLines().size();
     Push(pushed, static_cast<int>(kMaxPendingLines), 10);
     DrainAll();

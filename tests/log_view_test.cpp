@@ -1,5 +1,5 @@
 // The log view against a real edit control in this process: Lines are queued
-// with PushLine (no main window, so nothing is posted), DrainToLogView puts
+// with PushLine (no main window, so nothing is posted), LogView::Drain puts
 // them into the control, and the control's own text is read back.
 
 #include <gtest/gtest.h>
@@ -28,8 +28,8 @@ using namespace std::string_literals;
 
 constexpr wchar_t kHostClass[] = L"NemoraLogViewTestHost";
 
-// A top-level window holding a log view, published as logViewWindow while it lives.
-class LogView : public ::testing::Test {
+// A top-level window holding a log view.
+class ViewDrain : public ::testing::Test {
   protected:
     void SetUp() override {
         mainWindow.store(nullptr);
@@ -44,36 +44,38 @@ class LogView : public ::testing::Test {
         host_ = CreateWindowExW(0, kHostClass, L"log view test", WS_OVERLAPPEDWINDOW, 0, 0, 640,
                                 480, nullptr, nullptr, instance, nullptr);
         ASSERT_NE(host_, nullptr);
-        logViewWindow = CreateLogView(host_, instance);
-        ASSERT_NE(logViewWindow, nullptr);
+        control_ = CreateLogView(host_, instance);
+        ASSERT_NE(control_, nullptr);
+        view_ = LogView(control_);
     }
     void TearDown() override {
-        logViewWindow = nullptr;
         if (host_ != nullptr) {
             DestroyWindow(host_);
         }
         TakeAllLines();
     }
 
-    static std::wstring Text() { return test::WindowText(logViewWindow).value_or(L""); }
-    static void SetText(const std::wstring& text) {
-        SetWindowTextW(logViewWindow, text.c_str());
-        ASSERT_EQ(GetWindowTextLengthW(logViewWindow), static_cast<int>(text.size()));
+    std::wstring Text() const { return test::WindowText(control_).value_or(L""); }
+    void SetText(const std::wstring& text) {
+        SetWindowTextW(control_, text.c_str());
+        ASSERT_EQ(GetWindowTextLengthW(control_), static_cast<int>(text.size()));
     }
     // Drains until nothing waits: how much one drain takes depends on how fast
     // the control has been laying text out.
-    static void Drain(const std::vector<Line>& lines) {
+    void Drain(const std::vector<Line>& lines) {
         for (const Line& line : lines) {
             PushLine(line);
         }
-        while (DrainToLogView()) {
+        while (view_.Drain()) {
         }
     }
-    static int FirstVisibleLine() {
-        return static_cast<int>(SendMessageW(logViewWindow, EM_GETFIRSTVISIBLELINE, 0, 0));
+    int FirstVisibleLine() const {
+        return static_cast<int>(SendMessageW(control_, EM_GETFIRSTVISIBLELINE, 0, 0));
     }
 
     HWND host_ = nullptr;
+    HWND control_ = nullptr;
+    LogView view_;
 };
 
 // Numbered lines ("0000001\r\n" ...) cut to exactly the given length, so any
@@ -90,13 +92,13 @@ std::wstring NumberedText(std::size_t units) {
     return text;
 }
 
-TEST_F(LogView, LinesGoInOrderEachOnItsOwnLine) {
+TEST_F(ViewDrain, LinesGoInOrderEachOnItsOwnLine) {
     Drain({"first", "", "third"});
     Drain({"after a drain"});
     EXPECT_EQ(Text(), L"first\r\n\r\nthird\r\nafter a drain\r\n");
 }
 
-TEST_F(LogView, Utf8IsShownAsTheCharactersItEncodes) {
+TEST_F(ViewDrain, Utf8IsShownAsTheCharactersItEncodes) {
     Drain({"h\xC3\xA9", kStartLine, "\xF0\x9F\x98\x80"});
     EXPECT_EQ(Text(),
               L"h\u00E9\r\n"
@@ -107,7 +109,7 @@ TEST_F(LogView, Utf8IsShownAsTheCharactersItEncodes) {
 // The converter is asked with flags 0, so it replaces what it can't read
 // (U+FFFD) rather than failing; whatever it does, the Line is shown and the
 // next one keeps its own line.
-TEST_F(LogView, IllFormedUtf8StillShowsEveryLine) {
+TEST_F(ViewDrain, IllFormedUtf8StillShowsEveryLine) {
     const std::vector<Line> lines = {"h\xC3",           "\xFF",         "\x80 lone",
                                      "\xC0\x80 long",   "\xED\xA0\x80", "a\xE2\x80",
                                      "\xF5\x80\x80\x80"};
@@ -129,12 +131,12 @@ TEST_F(LogView, IllFormedUtf8StillShowsEveryLine) {
     }
 }
 
-TEST_F(LogView, AZeroByteShowsAsASymbolAndTheNextLineKeepsItsOwnLine) {
+TEST_F(ViewDrain, AZeroByteShowsAsASymbolAndTheNextLineKeepsItsOwnLine) {
     Drain({"a\0b"s, "\0"s, "next"});
     EXPECT_EQ(Text(), L"a\u2400b\r\n\u2400\r\nnext\r\n");
 }
 
-TEST_F(LogView, AnEmptyDrainChangesNothingAndDoesNotScroll) {
+TEST_F(ViewDrain, AnEmptyDrainChangesNothingAndDoesNotScroll) {
     std::vector<Line> many;
     for (int i = 0; i < 300; ++i) {
         many.push_back("line " + std::to_string(i));
@@ -143,9 +145,9 @@ TEST_F(LogView, AnEmptyDrainChangesNothingAndDoesNotScroll) {
     const std::wstring before = Text();
     ASSERT_GT(FirstVisibleLine(), 0) << "a drain scrolls to the newest line";
 
-    SendMessageW(logViewWindow, WM_VSCROLL, SB_TOP, 0);
+    SendMessageW(control_, WM_VSCROLL, SB_TOP, 0);
     ASSERT_EQ(FirstVisibleLine(), 0);
-    EXPECT_FALSE(DrainToLogView()) << "an empty queue: nothing more to ask for";
+    EXPECT_FALSE(view_.Drain()) << "an empty queue: nothing more to ask for";
     EXPECT_EQ(FirstVisibleLine(), 0);
     EXPECT_EQ(Text(), before);
 
@@ -153,21 +155,19 @@ TEST_F(LogView, AnEmptyDrainChangesNothingAndDoesNotScroll) {
     EXPECT_GT(FirstVisibleLine(), 0);
 }
 
-TEST_F(LogView, WithoutAViewTheLinesStayQueued) {
-    const HWND view = logViewWindow;
-    logViewWindow = nullptr;
-    Drain({"kept"});
+TEST_F(ViewDrain, WithoutAViewTheLinesStayQueued) {
+    PushLine("kept");
+    EXPECT_FALSE(LogView().Drain());
     EXPECT_FALSE(PendingLines().Empty());
-    logViewWindow = view;
-    EXPECT_FALSE(DrainToLogView());
+    EXPECT_FALSE(view_.Drain());
     EXPECT_EQ(Text(), L"kept\r\n");
 }
 
-TEST_F(LogView, LinesGoAtTheEndWhereverTheUserLeftTheCaretOrSelection) {
+TEST_F(ViewDrain, LinesGoAtTheEndWhereverTheUserLeftTheCaretOrSelection) {
     Drain({"alpha", "bravo", "charlie"});
-    SendMessageW(logViewWindow, EM_SETSEL, 3, 10);  // across the first line break
+    SendMessageW(control_, EM_SETSEL, 3, 10);  // across the first line break
     Drain({"delta"});
-    SendMessageW(logViewWindow, EM_SETSEL, 0, 0);  // caret at the very start
+    SendMessageW(control_, EM_SETSEL, 0, 0);  // caret at the very start
     Drain({"echo"});
     EXPECT_EQ(Text(), L"alpha\r\nbravo\r\ncharlie\r\ndelta\r\necho\r\n");
 }
@@ -176,15 +176,15 @@ TEST_F(LogView, LinesGoAtTheEndWhereverTheUserLeftTheCaretOrSelection) {
 // shown view is shown again with its scroll bar at the bottom (a small batch
 // already painted, a big one with the next frame), and a hidden view stays
 // hidden.
-TEST_F(LogView, ADrainLeavesTheViewAsShownAsItWasWithItsScrollBarAtTheBottom) {
+TEST_F(ViewDrain, ADrainLeavesTheViewAsShownAsItWasWithItsScrollBarAtTheBottom) {
     ShowWindow(host_, SW_SHOWNOACTIVATE);
     UpdateWindow(host_);
-    const auto expectShownAtTheBottom = [] {
-        EXPECT_TRUE(IsWindowVisible(logViewWindow));
+    const auto expectShownAtTheBottom = [this] {
+        EXPECT_TRUE(IsWindowVisible(control_));
         SCROLLINFO bar{};
         bar.cbSize = sizeof(bar);
         bar.fMask = SIF_ALL;
-        ASSERT_TRUE(GetScrollInfo(logViewWindow, SB_VERT, &bar));
+        ASSERT_TRUE(GetScrollInfo(control_, SB_VERT, &bar));
         EXPECT_GT(bar.nMax, 400);
         EXPECT_GE(bar.nPos + static_cast<int>(bar.nPage), bar.nMax);
         EXPECT_EQ(FirstVisibleLine(), bar.nPos);
@@ -198,12 +198,12 @@ TEST_F(LogView, ADrainLeavesTheViewAsShownAsItWasWithItsScrollBarAtTheBottom) {
 
     Drain({"one more"});
     expectShownAtTheBottom();
-    EXPECT_FALSE(GetUpdateRect(logViewWindow, nullptr, FALSE)) << "a small batch waits for paint";
+    EXPECT_FALSE(GetUpdateRect(control_, nullptr, FALSE)) << "a small batch waits for paint";
 
-    ShowWindow(logViewWindow, SW_HIDE);
+    ShowWindow(control_, SW_HIDE);
     Drain(lines);
     Drain({"while hidden"});
-    EXPECT_FALSE(GetWindowLongPtrW(logViewWindow, GWL_STYLE) & WS_VISIBLE);
+    EXPECT_FALSE(GetWindowLongPtrW(control_, GWL_STYLE) & WS_VISIBLE);
     EXPECT_TRUE(Text().ends_with(L"while hidden\r\n"));
 }
 
@@ -219,47 +219,47 @@ LRESULT CALLBACK CountingViewProc(HWND view, UINT message, WPARAM wParam, LPARAM
 
 // A drain repaints the text but leaves the scroll bar stale, to be repainted
 // on request; only a bar stale for kScrollBarInterval is repainted by a drain.
-TEST_F(LogView, DrainsLeaveTheScrollBarToBeRepaintedOnRequestOrOnceStaleForTheInterval) {
+TEST_F(ViewDrain, DrainsLeaveTheScrollBarToBeRepaintedOnRequestOrOnceStaleForTheInterval) {
     ShowWindow(host_, SW_SHOWNOACTIVATE);
     UpdateWindow(host_);
-    viewProc = reinterpret_cast<WNDPROC>(SetWindowLongPtrW(
-        logViewWindow, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CountingViewProc)));
+    viewProc = reinterpret_cast<WNDPROC>(
+        SetWindowLongPtrW(control_, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(CountingViewProc)));
     ASSERT_NE(viewProc, nullptr);
     std::vector<Line> lines;
     for (int i = 0; i < 300; ++i) {
         lines.push_back("line " + std::to_string(i));
     }
     Drain(lines);
-    RefreshScrollBar();  // whatever earlier drains left: the bar is up to date from here
-    UpdateWindow(logViewWindow);
-    EXPECT_GT(ScrollBarRefreshDelay().count(), 0);
+    view_.RefreshScrollBar();  // whatever earlier drains left: the bar is up to date from here
+    UpdateWindow(control_);
+    EXPECT_GT(view_.ScrollBarRefreshDelay().count(), 0);
 
     frameRepaints = 0;
     Drain(lines);
-    ASSERT_TRUE(ScrollBarStale());
-    UpdateWindow(logViewWindow);
-    EXPECT_FALSE(GetUpdateRect(logViewWindow, nullptr, FALSE)) << "the text is repainted";
+    ASSERT_TRUE(view_.ScrollBarStale());
+    UpdateWindow(control_);
+    EXPECT_FALSE(GetUpdateRect(control_, nullptr, FALSE)) << "the text is repainted";
     EXPECT_EQ(frameRepaints, 0) << "the scroll bar is not";
 
-    RefreshScrollBar();
-    EXPECT_FALSE(ScrollBarStale());
+    view_.RefreshScrollBar();
+    EXPECT_FALSE(view_.ScrollBarStale());
     RECT text{};
-    GetUpdateRect(logViewWindow, &text, FALSE);  // Wine answers TRUE for the frame alone
+    GetUpdateRect(control_, &text, FALSE);  // Wine answers TRUE for the frame alone
     EXPECT_TRUE(IsRectEmpty(&text)) << "the text needs no repaint";
-    UpdateWindow(logViewWindow);
+    UpdateWindow(control_);
     EXPECT_EQ(frameRepaints, 1);
 
     Drain({"stale again"});  // a small batch: painted at once, the text only
-    EXPECT_TRUE(ScrollBarStale());
+    EXPECT_TRUE(view_.ScrollBarStale());
     EXPECT_EQ(frameRepaints, 1);
     Sleep(static_cast<DWORD>(kScrollBarInterval.count()));  // the interval itself is the subject
-    EXPECT_EQ(ScrollBarRefreshDelay().count(), 0);
+    EXPECT_EQ(view_.ScrollBarRefreshDelay().count(), 0);
     Drain({"stale for the interval"});
-    EXPECT_FALSE(ScrollBarStale());
+    EXPECT_FALSE(view_.ScrollBarStale());
     EXPECT_EQ(frameRepaints, 2) << "the bar is painted at once with the text";
 }
 
-TEST_F(LogView, AtTheThresholdNothingIsTrimmed) {
+TEST_F(ViewDrain, AtTheThresholdNothingIsTrimmed) {
     const std::wstring text = NumberedText(kTrimThreshold);
     SetText(text);
     Drain({"new"});
@@ -268,16 +268,16 @@ TEST_F(LogView, AtTheThresholdNothingIsTrimmed) {
 
 // The cut is exactly at half the length, wherever that falls: here in the
 // middle of a numbered line, which keeps its tail.
-TEST_F(LogView, OneUnitPastTheThresholdTheOlderHalfGoesBeforeTheBatch) {
+TEST_F(ViewDrain, OneUnitPastTheThresholdTheOlderHalfGoesBeforeTheBatch) {
     const std::wstring text = NumberedText(kTrimThreshold + 1);
     ASSERT_NE(text[kTrimThreshold / 2 - 1], L'\n') << "the cut should fall inside a line";
     SetText(text);
-    SendMessageW(logViewWindow, EM_SETSEL, 10, 20);  // a user's selection doesn't matter either
+    SendMessageW(control_, EM_SETSEL, 10, 20);  // a user's selection doesn't matter either
     Drain({"new", "batch"});
     EXPECT_EQ(Text(), text.substr(kTrimThreshold / 2) + L"new\r\nbatch\r\n");
 }
 
-TEST_F(LogView, KeepsFarMoreThanTheControlsDefaultLimit) {
+TEST_F(ViewDrain, KeepsFarMoreThanTheControlsDefaultLimit) {
     std::vector<Line> lines;
     std::wstring expected;
     for (int i = 0; i < 2000; ++i) {

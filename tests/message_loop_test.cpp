@@ -45,12 +45,14 @@ TEST(MessageLoop, WhatComesDueIsDoneWhilePostsKeepComing) {
     HWND window = CreateConsole(GetModuleHandleW(nullptr));
     ASSERT_NE(window, nullptr);
     mainWindow.store(window);
+    const HWND view = FindWindowExW(window, nullptr, L"EDIT", nullptr);
+    ASSERT_NE(view, nullptr);
 
     // A lost wake-up: the flag says a drain request is posted, none is.
     drainPending.store(1);
     PushLine("stranded");
-    EXPECT_TRUE(StreamUntil(window, WM_CONSOLE_FPS, [] {
-        return TextOf(logViewWindow).find(L"stranded") != std::wstring::npos;
+    EXPECT_TRUE(StreamUntil(window, WM_CONSOLE_FPS, [&] {
+        return TextOf(view).find(L"stranded") != std::wstring::npos;
     })) << "a stream of readings kept the stranded line from ever being drained";
 
     // A reading within a frame of the last title change is put off; lines keep coming.

@@ -1,32 +1,19 @@
 #include "view/log_view.h"
 
 #include <algorithm>
-#include <deque>
 #include <string>
 #include <utility>
-#include <vector>
 
 #include "handoff/handoff.h"
 #include "text/line_conversion.h"
-#include "view/drain_pacer.h"
 
 namespace nemora {
 
-HWND logViewWindow = nullptr;
-
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Batches of at most this many units are painted as soon as they are
-// appended, bigger ones with the next frame (DrawingHeld).
+// appended, bigger ones with the next frame.
 constexpr std::size_t kPaintAtOnceUnits = 16384;
-
-DrainPacer pacer(kDrainTimeTarget);
-
-Clock::time_point scrollBarPainted{};
-Clock::time_point scrollBarStaleSince{};
-bool scrollBarStale = false;
 
 constexpr wchar_t kLineBreak[] = L"\r\n";
 constexpr std::size_t kLineBreakUnits = 2;
@@ -35,13 +22,22 @@ constexpr std::size_t kLineBreakUnits = 2;
 // wherever that is (inside a line, between CR and LF, or inside a surrogate
 // pair): the next lines are unaffected.
 // True if it trimmed.
-bool TrimIfOverThreshold(int length) {
+bool TrimIfOverThreshold(HWND control) {
+    const int length = GetWindowTextLengthW(control);
     if (length <= kTrimThreshold) {
         return false;
     }
-    SendMessageW(logViewWindow, EM_SETSEL, 0, length / 2);
-    SendMessageW(logViewWindow, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
+    SendMessageW(control, EM_SETSEL, 0, length / 2);
+    SendMessageW(control, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(L""));
     return true;
+}
+
+// Appends text (whole lines, each ended by "\r\n") at the end of the view, not undoable.
+void AppendLines(HWND control, const std::wstring& text) {
+    // An empty selection at the very end, whatever the user clicked or selected.
+    const int length = GetWindowTextLengthW(control);
+    SendMessageW(control, EM_SETSEL, length, length);
+    SendMessageW(control, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
 }
 
 // Decides, Line by Line under the queue's lock, what the next piece of a
@@ -89,106 +85,49 @@ class PieceChooser {
     std::size_t taken_ = 0;
 };
 
-// One piece of a drain: the text to append, a notice first where Lines were
-// dropped, and its layout cost.
-struct Piece {
-    std::wstring text;
-    std::size_t cost = 0;
-    bool more = false;  // Lines are still waiting after it
-};
-
-// Lines given up by a take that then took none: announced before the next
-// Line taken, where they are missing, so that one gap gets one notice.
-std::size_t unannounced = 0;
-
-Piece TakePiece(std::size_t allowed, bool first) {
-    TakenLines taken = PendingLines().Take(PieceChooser(kDrainPieceUnits, allowed, first));
-    Piece piece;
-    piece.more = taken.more;
-    unannounced += taken.dropped;
-    if (taken.lines.empty()) {
-        return piece;
-    }
-    piece.text.reserve(taken.units + kLineBreakUnits * taken.lines.size() +
-                       (unannounced > 0 ? 64 : 0));
-    if (unannounced > 0) {
-        // Made here, on the window's thread, as the Lines are taken: nothing can drop it.
-        piece.text += kDroppedNoticeStart;
-        piece.text += std::to_wstring(unannounced);
-        piece.text += kDroppedNoticeEnd;
-        piece.text += kLineBreak;
-        unannounced = 0;
-    }
-    for (const Line& line : taken.lines) {
-        const std::size_t before = piece.text.size();
-        AppendConvertedLine(piece.text, line);
-        piece.text += kLineBreak;
-        piece.cost += LayoutCost(piece.text.size() - before);
-    }
-    RecycleLines(std::move(taken.lines));
-    return piece;
-}
-
 // While a drain changes the view, the view is left out of drawing by the window
 // manager's own redraw switch (DefWindowProc's WM_SETREDRAW; the edit control
 // answers WM_SETREDRAW itself and, under Wine, keeps drawing its scroll bar):
 // the trim, the append and the scroll then only change the control's state,
-// and one invalidation afterwards has the text and the scroll bar painted
-// once. Drawn as the control goes, the scroll bar is drawn twice per append,
-// which costs more than laying out a few hundred lines, and a trim redraws
-// the whole view.
-// Switching drawing back on has the whole frame repainted too: the scroll bar
-// is left out of that and marked stale, unless it has been stale for
-// kScrollBarInterval already (only while drains follow each other, as under a
-// flood: otherwise the window's timer has it repainted first).
+// and one invalidation afterwards (InvalidateAfterDrain) has the text and the
+// scroll bar painted once. Drawn as the control goes, the scroll bar is drawn
+// twice per append, which costs more than laying out a few hundred lines, and
+// a trim redraws the whole view.
 // Only the view is switched, never the top-level window: input keeps going to
 // the console's thread, and which child it is for is decided when it is read,
-// after the drain.
+// after the drain. A hidden view is not switched: nothing of it is drawn.
 class DrawingHeld {
   public:
-    // With paintNow, the view is painted as soon as the drain is done;
-    // otherwise with the next paint.
-    DrawingHeld(HWND view, bool paintNow)
-        : view_(view),
-          held_((GetWindowLongPtrW(view, GWL_STYLE) & WS_VISIBLE) != 0),
-          paintNow_(paintNow) {
+    explicit DrawingHeld(HWND view)
+        : view_(view), held_((GetWindowLongPtrW(view, GWL_STYLE) & WS_VISIBLE) != 0) {
         if (held_) {
             DefWindowProcW(view_, WM_SETREDRAW, FALSE, 0);
         }
     }
     ~DrawingHeld() {
-        if (!held_) {
-            return;
-        }
-        DefWindowProcW(view_, WM_SETREDRAW, TRUE, 0);
-        const UINT update = paintNow_ ? RDW_UPDATENOW : 0;
-        const auto now = Clock::now();
-        if (scrollBarStale && now - scrollBarStaleSince >= kScrollBarInterval) {
-            RedrawWindow(view_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | update);
-            scrollBarPainted = now;
-            scrollBarStale = false;
-        } else {
-            RedrawWindow(view_, nullptr, nullptr, RDW_VALIDATE | RDW_NOFRAME | RDW_NOCHILDREN);
-            RedrawWindow(view_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | update);
-            if (!scrollBarStale) {
-                scrollBarStale = true;
-                scrollBarStaleSince = now;
-            }
-        }
-        if (paintNow_) {
-            pacer.RepaintTook(Clock::now() - now);
+        if (held_) {
+            DefWindowProcW(view_, WM_SETREDRAW, TRUE, 0);
         }
     }
     DrawingHeld(const DrawingHeld&) = delete;
     DrawingHeld& operator=(const DrawingHeld&) = delete;
 
+    bool Held() const { return held_; }
+
   private:
     HWND view_;
     bool held_;
-    bool paintNow_;
 };
 
 }  // namespace
+
+// One piece of a drain: the text to append, a notice first where Lines were
+// dropped, and its layout cost.
+struct LogView::Piece {
+    std::wstring text;
+    std::size_t cost = 0;
+    bool more = false;  // Lines are still waiting after it
+};
 
 HWND CreateLogView(HWND parent, HINSTANCE instance) {
     RECT client{};
@@ -201,61 +140,90 @@ HWND CreateLogView(HWND parent, HINSTANCE instance) {
     return view;
 }
 
-bool ScrollBarStale() {
-    return scrollBarStale;
+std::chrono::milliseconds LogView::ScrollBarRefreshDelay() const {
+    return std::chrono::ceil<std::chrono::milliseconds>(scrollBarRepaint_.Left(Clock::now()));
 }
 
-std::chrono::milliseconds ScrollBarRefreshDelay() {
-    const auto due = scrollBarPainted + kScrollBarInterval;
-    const auto now = Clock::now();
-    return due > now ? std::chrono::ceil<std::chrono::milliseconds>(due - now)
-                     : std::chrono::milliseconds(0);
-}
-
-void RefreshScrollBar() {
-    if (!scrollBarStale || logViewWindow == nullptr) {
+void LogView::RefreshScrollBar() {
+    if (!ScrollBarStale() || control_ == nullptr) {
         return;
     }
     // Only the bar: its rectangle in the view's client coordinates lies outside
     // the client area, so the text is not repainted with it.
     SCROLLBARINFO bar{};
     bar.cbSize = sizeof(bar);
-    if (GetScrollBarInfo(logViewWindow, OBJID_VSCROLL, &bar)) {
+    if (GetScrollBarInfo(control_, OBJID_VSCROLL, &bar)) {
         RECT area = bar.rcScrollBar;
-        MapWindowPoints(nullptr, logViewWindow, reinterpret_cast<POINT*>(&area), 2);
-        RedrawWindow(logViewWindow, &area, nullptr, RDW_INVALIDATE | RDW_FRAME | RDW_NOERASE);
+        MapWindowPoints(nullptr, control_, reinterpret_cast<POINT*>(&area), 2);
+        RedrawWindow(control_, &area, nullptr, RDW_INVALIDATE | RDW_FRAME | RDW_NOERASE);
     } else {
-        RedrawWindow(logViewWindow, nullptr, nullptr, RDW_INVALIDATE | RDW_FRAME);
+        RedrawWindow(control_, nullptr, nullptr, RDW_INVALIDATE | RDW_FRAME);
     }
-    scrollBarPainted = Clock::now();
-    scrollBarStale = false;
+    scrollBarRepaint_.Happened(Clock::now());
+    staleSince_.reset();
 }
 
-namespace {
-
-// Appends text (whole lines, each ended by "\r\n") at the end of the view, not undoable.
-void AppendLines(const std::wstring& text) {
-    // An empty selection at the very end, whatever the user clicked or selected.
-    const int length = GetWindowTextLengthW(logViewWindow);
-    SendMessageW(logViewWindow, EM_SETSEL, length, length);
-    SendMessageW(logViewWindow, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(text.c_str()));
+// Switching drawing back on has the whole frame repainted too: the scroll bar
+// is left out of that and marked stale, unless it has been stale for
+// kScrollBarInterval already (only while drains follow each other, as under a
+// flood: otherwise the window's timer has it repainted first).
+void LogView::InvalidateAfterDrain(bool paintNow) {
+    const UINT update = paintNow ? RDW_UPDATENOW : 0;
+    const auto now = Clock::now();
+    if (staleSince_ && now - *staleSince_ >= kScrollBarInterval) {
+        RedrawWindow(control_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | update);
+        scrollBarRepaint_.Happened(now);
+        staleSince_.reset();
+    } else {
+        RedrawWindow(control_, nullptr, nullptr, RDW_VALIDATE | RDW_NOFRAME | RDW_NOCHILDREN);
+        RedrawWindow(control_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | update);
+        if (!staleSince_) {
+            staleSince_ = now;
+        }
+    }
+    if (paintNow) {
+        pacer_.RepaintTook(Clock::now() - now);
+    }
 }
 
-}  // namespace
-
-void RepaintTook(Clock::duration took) {
-    pacer.RepaintTook(took);
+LogView::Piece LogView::TakePiece(std::size_t allowed, bool first) {
+    TakenLines taken = PendingLines().Take(PieceChooser(kDrainPieceUnits, allowed, first));
+    Piece piece;
+    piece.more = taken.more;
+    unannounced_ += taken.dropped;
+    if (taken.lines.empty()) {
+        return piece;
+    }
+    piece.text.reserve(taken.units + kLineBreakUnits * taken.lines.size() +
+                       (unannounced_ > 0 ? 64 : 0));
+    if (unannounced_ > 0) {
+        // Made here, on the window's thread, as the Lines are taken: nothing can drop it.
+        piece.text += kDroppedNoticeStart;
+        piece.text += std::to_wstring(unannounced_);
+        piece.text += kDroppedNoticeEnd;
+        piece.text += kLineBreak;
+        unannounced_ = 0;
+    }
+    for (const Line& line : taken.lines) {
+        const std::size_t before = piece.text.size();
+        AppendConvertedLine(piece.text, line);
+        piece.text += kLineBreak;
+        piece.cost += LayoutCost(piece.text.size() - before);
+    }
+    RecycleLines(std::move(taken.lines));
+    return piece;
 }
 
-bool DrainToLogView() {
-    if (logViewWindow == nullptr) {
+bool LogView::Drain() {
+    if (control_ == nullptr) {
         return false;  // the Lines stay queued
     }
     const auto start = Clock::now();
     // What the drain's budget and, by the estimate, its time leave for the next piece.
     const auto allowed = [&](std::size_t spent) {
-        const bool trimDue = GetWindowTextLengthW(logViewWindow) > kTrimThreshold;
-        return std::min(kDrainBudgetUnits - spent, pacer.Affordable(Clock::now() - start, trimDue));
+        const bool trimDue = GetWindowTextLengthW(control_) > kTrimThreshold;
+        return std::min(kDrainBudgetUnits - spent,
+                        pacer_.Affordable(Clock::now() - start, trimDue));
     };
     // The first piece takes a Line whatever the estimate says: every drain shows something.
     Piece piece = TakePiece(allowed(0), true);
@@ -267,29 +235,36 @@ bool DrainToLogView() {
     // view is painted with the next frame instead, since drains that big
     // follow each other under a flood.
     const bool paintNow = !piece.more && piece.text.size() <= kPaintAtOnceUnits &&
-                          GetWindowTextLengthW(logViewWindow) <= kTrimThreshold;
-    const DrawingHeld held(logViewWindow, paintNow);
-    std::size_t spent = 0;
-    for (;;) {
-        const auto trimStart = Clock::now();
-        if (TrimIfOverThreshold(GetWindowTextLengthW(logViewWindow))) {
-            pacer.TrimTook(Clock::now() - trimStart);
+                          GetWindowTextLengthW(control_) <= kTrimThreshold;
+    bool held = false;
+    {
+        const DrawingHeld drawing(control_);
+        held = drawing.Held();
+        std::size_t spent = 0;
+        for (;;) {
+            const auto trimStart = Clock::now();
+            if (TrimIfOverThreshold(control_)) {
+                pacer_.TrimTook(Clock::now() - trimStart);
+            }
+            // One replace for the whole piece: the control lays out once, not once per Line.
+            const auto appendStart = Clock::now();
+            AppendLines(control_, piece.text);
+            pacer_.PieceTook(piece.cost, Clock::now() - appendStart);
+            spent += piece.cost;
+            if (!piece.more || spent >= kDrainBudgetUnits) {
+                break;
+            }
+            // Only what the estimate says can end within the target, with the repaint after it.
+            piece = TakePiece(allowed(spent), false);
+            if (piece.text.empty()) {
+                break;  // the next Line costs more than is left
+            }
         }
-        // One replace for the whole piece: the control lays out once, not once per Line.
-        const auto appendStart = Clock::now();
-        AppendLines(piece.text);
-        pacer.PieceTook(piece.cost, Clock::now() - appendStart);
-        spent += piece.cost;
-        if (!piece.more || spent >= kDrainBudgetUnits) {
-            break;
-        }
-        // Only what the estimate says can end within the target, with the repaint after it.
-        piece = TakePiece(allowed(spent), false);
-        if (piece.text.empty()) {
-            break;  // the next Line costs more than is left
-        }
+        SendMessageW(control_, WM_VSCROLL, SB_BOTTOM, 0);
     }
-    SendMessageW(logViewWindow, WM_VSCROLL, SB_BOTTOM, 0);
+    if (held) {
+        InvalidateAfterDrain(paintNow);
+    }
     return !PendingLines().Empty();
 }
 

@@ -4,9 +4,12 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 
 #include "client/nemora_protocol.h"
+#include "view/at_most_every.h"
+#include "view/drain_pacer.h"
 
 namespace nemora {
 
@@ -57,9 +60,6 @@ inline constexpr DWORD kLogViewStyle =
     WS_CHILD | WS_VISIBLE | WS_VSCROLL | ES_MULTILINE | ES_AUTOVSCROLL | ES_READONLY;
 static_assert(kLogViewStyle == 0x50200844);
 
-// The edit control that shows the Lines; window's thread only, null until created.
-extern HWND logViewWindow;
-
 // Repainting the view's scroll bar costs more than repainting its text (see
 // docs/performance.md), and while Lines keep coming its thumb hardly
 // moves: drains leave it stale, for RefreshScrollBar to repaint once the
@@ -67,28 +67,53 @@ extern HWND logViewWindow;
 // long (a flood: the window is never idle) repaint it themselves.
 inline constexpr auto kScrollBarInterval = std::chrono::milliseconds(200);
 
-// Creates the log view filling the parent's client area, with its text limit
-// raised for the trim threshold plus one drain. Does not set logViewWindow.
+// Creates the view's edit control filling the parent's client area, with its
+// text limit raised for the trim threshold plus one drain.
 HWND CreateLogView(HWND parent, HINSTANCE instance);
 
-// Window's thread: takes the oldest pending Lines, up to one drain's budget
-// and its time target, trims the view whenever it has passed the threshold,
-// appends them, and scrolls to the bottom once. Where Lines were dropped (by
-// the queue's limit, or given up because more waited than the view can hold),
-// a notice takes their place. True if Lines are still waiting: the caller asks for another
-// drain. An empty queue changes nothing.
-[[nodiscard]] bool DrainToLogView();
+// The edit control that shows the Lines, and what its drains remember: how
+// fast recent pieces and repaints went, the scroll bar's staleness, and Lines
+// given up but not yet announced. One per view, used on the window's thread.
+class LogView {
+  public:
+    using Clock = std::chrono::steady_clock;
 
-// The window's repaint after a drain took this long: drains leave room for it.
-void RepaintTook(std::chrono::steady_clock::duration took);
+    // Without a control (null) nothing is drained: the Lines stay queued.
+    explicit LogView(HWND control = nullptr) : control_(control) {}
 
-// Whether a drain has changed the scroll bar without having it repainted.
-bool ScrollBarStale();
+    HWND Control() const { return control_; }
 
-// How long until the scroll bar's last repaint is kScrollBarInterval ago; 0 when it is.
-std::chrono::milliseconds ScrollBarRefreshDelay();
+    // Takes the oldest pending Lines, up to one drain's budget and its time
+    // target, trims the view whenever it has passed the threshold, appends
+    // them, and scrolls to the bottom once. Where Lines were dropped (by the
+    // queue's limit, or given up because more waited than the view can hold),
+    // a notice takes their place. True if Lines are still waiting: the caller
+    // asks for another drain. An empty queue changes nothing.
+    [[nodiscard]] bool Drain();
 
-// Has the scroll bar repainted with the next paint, if it is stale.
-void RefreshScrollBar();
+    // The window's repaint after a drain took this long: drains leave room for it.
+    void RepaintTook(Clock::duration took) { pacer_.RepaintTook(took); }
+
+    // Whether a drain has changed the scroll bar without having it repainted.
+    bool ScrollBarStale() const { return staleSince_.has_value(); }
+    // How long until the scroll bar's last repaint is kScrollBarInterval ago; 0 when it is.
+    std::chrono::milliseconds ScrollBarRefreshDelay() const;
+    // Has the scroll bar repainted with the next paint, if it is stale.
+    void RefreshScrollBar();
+
+  private:
+    struct Piece;
+    Piece TakePiece(std::size_t allowed, bool first);
+    // After a drain's changes, with drawing switched back on.
+    void InvalidateAfterDrain(bool paintNow);
+
+    HWND control_;
+    DrainPacer pacer_{kDrainTimeTarget};
+    AtMostEvery scrollBarRepaint_{kScrollBarInterval};
+    std::optional<Clock::time_point> staleSince_;  // when a drain left the bar stale
+    // Lines given up by a take that then took none: announced before the next
+    // Line taken, where they are missing, so that one gap gets one notice.
+    std::size_t unannounced_ = 0;
+};
 
 }  // namespace nemora
