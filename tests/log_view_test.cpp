@@ -6,6 +6,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <cstdio>
 #include <functional>
 #include <random>
@@ -24,6 +25,7 @@
 namespace nemora {
 namespace {
 
+using namespace std::chrono_literals;
 using namespace std::string_literals;
 
 constexpr wchar_t kHostClass[] = L"NemoraLogViewTestHost";
@@ -217,9 +219,15 @@ LRESULT CALLBACK CountingViewProc(HWND view, UINT message, WPARAM wParam, LPARAM
     return CallWindowProcW(viewProc, view, message, wParam, lParam);
 }
 
+std::chrono::steady_clock::time_point fakeNow{};
+std::chrono::steady_clock::time_point FakeNow() {
+    return fakeNow;
+}
+
 // A drain repaints the text but leaves the scroll bar stale, to be repainted
 // on request; only a bar stale for kScrollBarInterval is repainted by a drain.
 TEST_F(ViewDrain, DrainsLeaveTheScrollBarToBeRepaintedOnRequestOrOnceStaleForTheInterval) {
+    view_ = LogView(control_, FakeNow);
     ShowWindow(host_, SW_SHOWNOACTIVATE);
     UpdateWindow(host_);
     viewProc = reinterpret_cast<WNDPROC>(
@@ -230,7 +238,7 @@ TEST_F(ViewDrain, DrainsLeaveTheScrollBarToBeRepaintedOnRequestOrOnceStaleForThe
         lines.push_back("line " + std::to_string(i));
     }
     Drain(lines);
-    view_.RefreshScrollBar();  // whatever earlier drains left: the bar is up to date from here
+    view_.RefreshScrollBar();  // the bar is up to date from here
     UpdateWindow(control_);
     EXPECT_GT(view_.ScrollBarRefreshDelay().count(), 0);
 
@@ -252,7 +260,11 @@ TEST_F(ViewDrain, DrainsLeaveTheScrollBarToBeRepaintedOnRequestOrOnceStaleForThe
     Drain({"stale again"});  // a small batch: painted at once, the text only
     EXPECT_TRUE(view_.ScrollBarStale());
     EXPECT_EQ(frameRepaints, 1);
-    Sleep(static_cast<DWORD>(kScrollBarInterval.count()));  // the interval itself is the subject
+    fakeNow += kScrollBarInterval - 1ms;
+    EXPECT_EQ(view_.ScrollBarRefreshDelay(), 1ms);
+    Drain({"stale for less than the interval"});
+    EXPECT_EQ(frameRepaints, 1);
+    fakeNow += 1ms;
     EXPECT_EQ(view_.ScrollBarRefreshDelay().count(), 0);
     Drain({"stale for the interval"});
     EXPECT_FALSE(view_.ScrollBarStale());

@@ -141,7 +141,7 @@ HWND CreateLogView(HWND parent, HINSTANCE instance) {
 }
 
 std::chrono::milliseconds LogView::ScrollBarRefreshDelay() const {
-    return std::chrono::ceil<std::chrono::milliseconds>(scrollBarRepaint_.Left(Clock::now()));
+    return std::chrono::ceil<std::chrono::milliseconds>(scrollBarRepaint_.Left(now_()));
 }
 
 void LogView::RefreshScrollBar() {
@@ -159,7 +159,7 @@ void LogView::RefreshScrollBar() {
     } else {
         RedrawWindow(control_, nullptr, nullptr, RDW_INVALIDATE | RDW_FRAME);
     }
-    scrollBarRepaint_.Happened(Clock::now());
+    scrollBarRepaint_.Happened(now_());
     staleSince_.reset();
 }
 
@@ -169,7 +169,7 @@ void LogView::RefreshScrollBar() {
 // flood: otherwise the window's timer has it repainted first).
 void LogView::InvalidateAfterDrain(bool paintNow) {
     const UINT update = paintNow ? RDW_UPDATENOW : 0;
-    const auto now = Clock::now();
+    const auto now = now_();
     if (staleSince_ && now - *staleSince_ >= kScrollBarInterval) {
         RedrawWindow(control_, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_FRAME | update);
         scrollBarRepaint_.Happened(now);
@@ -182,7 +182,7 @@ void LogView::InvalidateAfterDrain(bool paintNow) {
         }
     }
     if (paintNow) {
-        pacer_.RepaintTook(Clock::now() - now);
+        pacer_.RepaintTook(now_() - now);
     }
 }
 
@@ -218,12 +218,11 @@ bool LogView::Drain() {
     if (control_ == nullptr) {
         return false;  // the Lines stay queued
     }
-    const auto start = Clock::now();
+    const auto start = now_();
     // What the drain's budget and, by the estimate, its time leave for the next piece.
     const auto allowed = [&](std::size_t spent) {
         const bool trimDue = GetWindowTextLengthW(control_) > kTrimThreshold;
-        return std::min(kDrainBudgetUnits - spent,
-                        pacer_.Affordable(Clock::now() - start, trimDue));
+        return std::min(kDrainBudgetUnits - spent, pacer_.Affordable(now_() - start, trimDue));
     };
     // The first piece takes a Line whatever the estimate says: every drain shows something.
     Piece piece = TakePiece(allowed(0), true);
@@ -242,14 +241,14 @@ bool LogView::Drain() {
         held = drawing.Held();
         std::size_t spent = 0;
         for (;;) {
-            const auto trimStart = Clock::now();
+            const auto trimStart = now_();
             if (TrimIfOverThreshold(control_)) {
-                pacer_.TrimTook(Clock::now() - trimStart);
+                pacer_.TrimTook(now_() - trimStart);
             }
             // One replace for the whole piece: the control lays out once, not once per Line.
-            const auto appendStart = Clock::now();
+            const auto appendStart = now_();
             AppendLines(control_, piece.text);
-            pacer_.PieceTook(piece.cost, Clock::now() - appendStart);
+            pacer_.PieceTook(piece.cost, now_() - appendStart);
             spent += piece.cost;
             if (!piece.more || spent >= kDrainBudgetUnits) {
                 break;

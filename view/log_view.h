@@ -77,9 +77,11 @@ HWND CreateLogView(HWND parent, HINSTANCE instance);
 class LogView {
   public:
     using Clock = std::chrono::steady_clock;
+    using Now = Clock::time_point (*)();
 
     // Without a control (null) nothing is drained: the Lines stay queued.
-    explicit LogView(HWND control = nullptr) : control_(control) {}
+    // Everything the view times or paces goes by `now`.
+    explicit LogView(HWND control = nullptr, Now now = Clock::now) : control_(control), now_(now) {}
 
     HWND Control() const { return control_; }
 
@@ -108,6 +110,7 @@ class LogView {
     void InvalidateAfterDrain(bool paintNow);
 
     HWND control_;
+    Now now_;
     DrainPacer pacer_{kDrainTimeTarget};
     AtMostEvery scrollBarRepaint_{kScrollBarInterval};
     std::optional<Clock::time_point> staleSince_;  // when a drain left the bar stale
