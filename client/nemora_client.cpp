@@ -128,11 +128,7 @@ std::string WireReading(double fps) {
 }
 
 std::string DroppedNotice(std::uint64_t dropped) {
-    std::string notice(kClientNoticeStart);
-    notice += std::to_string(dropped);
-    notice += dropped == 1 ? kLineDropped : kLinesDropped;
-    notice += '\n';
-    return notice;
+    return ClientDroppedNotice(dropped) + '\n';
 }
 
 }  // namespace

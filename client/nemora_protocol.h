@@ -30,6 +30,8 @@
 #define NEMORA_NOTICE_LINE_DROPPED " line dropped"
 
 #ifdef __cplusplus
+#include <cstdint>
+#include <string>
 #include <string_view>
 
 namespace nemora {
@@ -44,6 +46,15 @@ inline constexpr std::string_view kConsoleNoticeStart = NEMORA_CONSOLE_NOTICE_ST
 inline constexpr std::string_view kClientNoticeStart = NEMORA_CLIENT_NOTICE_START;
 inline constexpr std::string_view kLinesDropped = NEMORA_NOTICE_LINES_DROPPED;
 inline constexpr std::string_view kLineDropped = NEMORA_NOTICE_LINE_DROPPED;
+
+// The client's notice of a gap, without a line end: "[client] N lines dropped",
+// "[client] 1 line dropped".
+inline std::string ClientDroppedNotice(std::uint64_t dropped) {
+    std::string notice(kClientNoticeStart);
+    notice += std::to_string(dropped);
+    notice += dropped == 1 ? kLineDropped : kLinesDropped;
+    return notice;
+}
 
 }  // namespace nemora
 #endif

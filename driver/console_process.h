@@ -31,8 +31,7 @@ inline const std::wstring kStart = Widen(kStartLine);
 inline const std::wstring kConnected = Widen(kConnectedLine);
 inline const std::wstring kDisconnected = Widen(kDisconnectedLine);
 inline std::wstring ClientNotice(std::size_t dropped) {
-    return Widen(std::string(kClientNoticeStart) + std::to_string(dropped) +
-                 std::string(dropped == 1 ? kLineDropped : kLinesDropped));
+    return Widen(ClientDroppedNotice(dropped));
 }
 
 // Text of a window (a view or a title, in this process or another) by

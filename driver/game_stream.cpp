@@ -37,7 +37,7 @@ std::vector<double> TitleLagsUnder(const GameStream& stream, const ConsoleProces
             for (int i = 0; i < stream.linesPerFrame; ++i) {
                 client.Write("frame " + std::to_string(frame) + line + "\n");
             }
-            client.Write("FPS:" + std::to_string(frame + 1) + "\n");
+            client.Write(std::string(kFpsPrefix) + std::to_string(frame + 1) + "\n");
             written[static_cast<std::size_t>(frame)] = Clock::now();
             count.store(frame + 1);
         }

@@ -196,7 +196,7 @@ TEST(ClientWithoutConsole, CallsReturnAndTheGapIsReportedWhenTheConsoleAppears) 
 
     ConsoleIntake console;
     ASSERT_TRUE(console.WaitFor("n 99999"));
-    EXPECT_EQ(console.Lines(), Concat({{kConnectedLine, "[client] 99000 lines dropped"},
+    EXPECT_EQ(console.Lines(), Concat({{kConnectedLine, ClientDroppedNotice(99000)},
                                        Numbered("n ", 99000, 100000)}));
 }
 
@@ -217,10 +217,10 @@ TEST(ClientWithoutConsole, TheByteBoundKeepsTheNewestLinesThatFit) {
     ConsoleIntake console;
     ASSERT_TRUE(console.WaitFor(text));
     // Each gap is announced where it is: the long line after line 49.
-    std::vector<Line> expected{kConnectedLine, "[client] 41 lines dropped"};
+    std::vector<Line> expected{kConnectedLine, ClientDroppedNotice(41)};
     for (int i = 41; i <= 50; ++i) {
         if (i == 50) {
-            expected.push_back("[client] 1 line dropped");
+            expected.push_back(ClientDroppedNotice(1));
         }
         std::snprintf(text, sizeof text, "%099d", i);
         expected.push_back(text);
