@@ -188,15 +188,15 @@ void MeasureFraming() {
             [&](std::string_view line) {
                 queue.Push(line, Utf16Units(line));
                 if (++sinceTake == 2048) {
-                    auto taken = queue.TakeAll();
-                    lines += taken.size();
-                    queue.Recycle(std::move(taken));
+                    TakenLines taken = TakeEverything(queue);
+                    lines += taken.lines.size();
+                    queue.Recycle(std::move(taken.lines));
                     sinceTake = 0;
                 }
             },
             [](double) {});
         FeedInReads(framer);
-        return lines + queue.TakeAll().size();
+        return lines + TakeEverything(queue).lines.size();
     });
     const auto [allocRate, copied] = bestOf([&] {
         std::size_t lines = 0;

@@ -131,7 +131,7 @@ Figures MeasureRaw(const std::string& block, std::uint64_t blocks, std::size_t l
 
 // How the consumer learns that Lines are waiting.
 enum class Wake {
-    kPolling,   // calls TakeAllLines over and over, yielding when it finds none
+    kPolling,   // takes over and over, yielding when it finds none
     kMessages,  // the console's way: sleeps until PushLine posts WM_CONSOLE_DRAIN
 };
 
@@ -139,7 +139,7 @@ enum class Wake {
 // end-of-client status Line.
 class Consumer {
   public:
-    explicit Consumer(Wake wake) : wake_(wake), droppedBefore_(PendingLines().Dropped()) {
+    explicit Consumer(Wake wake) : wake_(wake) {
         thread_ = std::thread([this] { Run(); });
         while (!ready_.load()) {
             std::this_thread::yield();
@@ -153,7 +153,7 @@ class Consumer {
         thread_.join();
         figures.lines = lines_;
         figures.bytes = bytes_;
-        figures.dropped = PendingLines().Dropped() - droppedBefore_;
+        figures.dropped = dropped_;
     }
 
   private:
@@ -174,7 +174,7 @@ class Consumer {
             while (GetMessageW(&msg, nullptr, 0, 0) > 0) {
                 if (msg.message == WM_CONSOLE_DRAIN) {
                     drainPending.exchange(0);
-                    if (Count(TakeAllLines())) {
+                    if (Count(TakeEverything(PendingLines()))) {
                         break;
                     }
                 }
@@ -184,18 +184,19 @@ class Consumer {
             return;
         }
         for (;;) {
-            std::vector<Line> lines = TakeAllLines();
-            if (lines.empty()) {
+            const TakenLines taken = TakeEverything(PendingLines());
+            if (taken.lines.empty()) {
                 std::this_thread::yield();
-            } else if (Count(lines)) {
+            } else if (Count(taken)) {
                 return;
             }
         }
     }
 
     // True once the end Line has come.
-    bool Count(const std::vector<Line>& lines) {
-        for (const Line& line : lines) {
+    bool Count(const TakenLines& taken) {
+        dropped_ += taken.dropped;
+        for (const Line& line : taken.lines) {
             if (line == kDisconnectedLine) {
                 return true;
             }
@@ -208,11 +209,11 @@ class Consumer {
     }
 
     const Wake wake_;
-    const std::size_t droppedBefore_;
     std::atomic<bool> ready_{false};
     std::atomic<bool> go_{false};
     std::uint64_t lines_ = 0;
     std::uint64_t bytes_ = 0;
+    std::uint64_t dropped_ = 0;
     std::thread thread_;
 };
 

@@ -4,8 +4,12 @@
 
 namespace nemora {
 
+TakenLines TakeEverything(LineQueue& queue) {
+    return queue.Take([](const WaitingLines&) { return TakeStep::kTake; });
+}
+
 std::vector<Line> TakeAllLines() {
-    return PendingLines().TakeAll();
+    return TakeEverything(PendingLines()).lines;
 }
 
 }  // namespace nemora

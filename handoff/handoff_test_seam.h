@@ -6,11 +6,16 @@
 #include <vector>
 
 #include "handoff/line.h"
+#include "handoff/line_queue.h"
 
 namespace nemora {
 
-// Every Line pending in the process-wide queue, oldest first, in one go. A
-// consumer woken by a drain request clears drainPending (by exchange) first.
+// Every Line pending in the queue, oldest first, in one take; `dropped` counts
+// those the limit pushed out since the last take.
+TakenLines TakeEverything(LineQueue& queue);
+
+// The Lines of TakeEverything on the process-wide queue. A consumer woken by a
+// drain request clears drainPending (by exchange) first.
 std::vector<Line> TakeAllLines();
 
 }  // namespace nemora

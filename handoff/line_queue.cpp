@@ -15,7 +15,6 @@ bool LineQueue::Push(std::string_view line, std::size_t units) {
         units_ -= lines_.front().units;
         lines_.push_back(std::move(lines_.front()));
         lines_.pop_front();
-        ++dropped_;
         ++droppedSinceTake_;
         dropped = true;
     } else if (!spare_.empty()) {
@@ -29,29 +28,6 @@ bool LineQueue::Push(std::string_view line, std::size_t units) {
     units_ += units;
     size_.store(lines_.size());
     return dropped;
-}
-
-std::vector<Line> LineQueue::TakeAll() {
-    // Sequentially consistent with the pusher's store and its later wake-up
-    // request: a take that sees 0 here is followed by a fresh drain request.
-    if (size_.load() == 0) {
-        return {};
-    }
-    std::deque<Queued> taken;
-    {
-        std::lock_guard lock(mutex_);
-        taken.swap(lines_);
-        size_.store(0);
-        units_ = 0;
-        droppedSinceTake_ = 0;
-    }
-    // Moving out after the unlock keeps the pushers' wait short; the strings' bytes are not copied.
-    std::vector<Line> lines;
-    lines.reserve(taken.size());
-    for (Queued& queued : taken) {
-        lines.push_back(std::move(queued.text));
-    }
-    return lines;
 }
 
 void LineQueue::GiveUpFront(std::vector<Line>& freed) {
@@ -82,11 +58,6 @@ void LineQueue::Recycle(std::vector<Line>&& lines) {
 
 bool LineQueue::Empty() const {
     return size_.load() == 0;
-}
-
-std::size_t LineQueue::Dropped() const {
-    std::lock_guard lock(mutex_);
-    return dropped_;
 }
 
 }  // namespace nemora

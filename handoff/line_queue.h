@@ -64,9 +64,6 @@ class LineQueue {
     // it (counted by the caller, outside the lock); returns true if the oldest
     // pending Line was dropped to make room.
     bool Push(std::string_view line, std::size_t units);
-    // Hands over every pending Line, oldest first, and leaves the queue empty:
-    // for the tests and benchmarks (the drain takes in pieces, with Take).
-    [[nodiscard]] std::vector<Line> TakeAll();
     // Hands over the oldest Lines as `choose` decides: asked with the
     // WaitingLines before each, oldest first, it returns a TakeStep, until it
     // says kStop or nothing waits (a kGiveUp after a kTake stops too). What it
@@ -77,8 +74,6 @@ class LineQueue {
     // Takes back Lines handed over earlier, to reuse their storage.
     void Recycle(std::vector<Line>&& lines);
     bool Empty() const;
-    // Lines dropped by the limit since the queue was made.
-    std::size_t Dropped() const;
 
   private:
     struct Queued {
@@ -97,7 +92,6 @@ class LineQueue {
     // lock, so a consumer that finds nothing never holds up the pushers.
     std::atomic<std::size_t> size_{0};
     std::size_t units_ = 0;  // of every waiting Line
-    std::size_t dropped_ = 0;
     // Dropped by the limit since the last take: the oldest Lines go first and
     // takes take from the front, so these are exactly the Lines between the
     // last one taken and the first one waiting.
@@ -109,7 +103,9 @@ template <typename Choose>
 TakenLines LineQueue::Take(Choose&& choose) {
     TakenLines taken;
     if (size_.load() == 0) {
-        return taken;  // see TakeAll
+        // Sequentially consistent with the pusher's store and its later wake-up
+        // request: a take that sees 0 here is followed by a fresh drain request.
+        return taken;
     }
     // Given-up Lines end up in one of these, destroyed on return, after the unlock.
     std::vector<Line> freed;

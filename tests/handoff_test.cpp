@@ -67,16 +67,15 @@ class Handoff : public ::testing::Test {
 };
 
 TEST_F(Handoff, OverflowDropsTheOldestLines) {
-    const std::size_t droppedBefore = PendingLines().Dropped();
     for (int i = 1; i <= 8193; ++i) {
         PushLine(std::to_string(i));
     }
-    const std::vector<Line> lines = TakeAllLines();
-    ASSERT_EQ(lines.size(), kMaxPendingLines);
-    for (std::size_t i = 0; i < lines.size(); ++i) {
-        ASSERT_EQ(lines[i], std::to_string(i + 2));
+    const TakenLines taken = TakeEverything(PendingLines());
+    ASSERT_EQ(taken.lines.size(), kMaxPendingLines);
+    for (std::size_t i = 0; i < taken.lines.size(); ++i) {
+        ASSERT_EQ(taken.lines[i], std::to_string(i + 2));
     }
-    EXPECT_EQ(PendingLines().Dropped() - droppedBefore, 1u);
+    EXPECT_EQ(taken.dropped, 1u);
     EXPECT_TRUE(TakeAllLines().empty());
 }
 
@@ -207,12 +206,11 @@ TEST_F(Handoff, AFailedPostLeavesTheFlagClear) {
 TEST_F(Handoff, ConcurrentPushersAgainstADrainingThread) {
     constexpr int kPushers = 4;
     constexpr int kPerPusher = 50000;
-    const std::size_t droppedBefore = PendingLines().Dropped();
-
     std::atomic<bool> windowReady{false};
     std::atomic<bool> stop{false};
     std::atomic<int> doubleRequests{0};
     std::atomic<std::size_t> received{0};
+    std::atomic<std::size_t> dropped{0};
     std::map<int, int> lastSeen;  // pusher -> last sequence number, drainer thread only
     std::atomic<int> outOfOrder{0};
 
@@ -232,7 +230,9 @@ TEST_F(Handoff, ConcurrentPushersAgainstADrainingThread) {
                 ++doubleRequests;
             }
             drainPending.exchange(0);
-            for (const Line& line : TakeAllLines()) {
+            const TakenLines taken = TakeEverything(PendingLines());
+            dropped += taken.dropped;
+            for (const Line& line : taken.lines) {
                 const auto colon = line.find(':');
                 const int pusher = std::stoi(line.substr(0, colon));
                 const int seq = std::stoi(line.substr(colon + 1));
@@ -265,14 +265,14 @@ TEST_F(Handoff, ConcurrentPushersAgainstADrainingThread) {
     }
     const std::size_t total = std::size_t{kPushers} * kPerPusher;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (received.load() + (PendingLines().Dropped() - droppedBefore) < total &&
+    while (received.load() + dropped.load() < total &&
            std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     stop.store(true);
     drainer.join();
 
-    EXPECT_EQ(received.load() + (PendingLines().Dropped() - droppedBefore), total);
+    EXPECT_EQ(received.load() + dropped.load(), total);
     EXPECT_GT(received.load(), 0u);
     EXPECT_EQ(doubleRequests.load(), 0);
     EXPECT_EQ(outOfOrder.load(), 0);
