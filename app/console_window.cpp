@@ -98,8 +98,8 @@ WindowState* StateOf(HWND window) {
     return reinterpret_cast<WindowState*>(GetWindowLongPtrW(window, GWLP_USERDATA));
 }
 
-}  // namespace
-
+// Registers the window class; the result is not checked (a failure shows up
+// as the main window's creation failing).
 void RegisterConsoleClass(HINSTANCE instance) {
     WNDCLASSEXW windowClass{};
     windowClass.cbSize = sizeof(windowClass);
@@ -111,12 +111,15 @@ void RegisterConsoleClass(HINSTANCE instance) {
     RegisterClassExW(&windowClass);
 }
 
+// The top-level window, titled "Nemora Debug Console"; null on failure.
 HWND CreateConsoleWindow(HINSTANCE instance) {
     return CreateWindowExW(0, kWindowClassName, kConsoleTitle, WS_OVERLAPPEDWINDOW, CW_USEDEFAULT,
                            CW_USEDEFAULT, kWindowWidth, kWindowHeight, nullptr, nullptr, instance,
                            nullptr);
 }
 
+// Fills a window of this class with its log view, in the fixed-pitch font; a
+// view or font that can't be made is left out.
 void CreateConsoleView(HWND window, HINSTANCE instance) {
     WindowState* state = StateOf(window);
     const HWND control = state != nullptr ? CreateLogView(window, instance) : nullptr;
@@ -133,10 +136,14 @@ void CreateConsoleView(HWND window, HINSTANCE instance) {
     }
 }
 
+// Starts the slow timer that drains Lines whose wake-up post failed; without
+// it they would wait for the next Line to arrive.
 void StartStrandedLinesCheck(HWND window) {
     SetTimer(window, static_cast<UINT_PTR>(PacerTimer::kStrandedLines),
              static_cast<UINT>(kStrandedLinesAge.count()), nullptr);
 }
+
+}  // namespace
 
 HWND CreateConsole(HINSTANCE instance) {
     RegisterConsoleClass(instance);
