@@ -40,8 +40,9 @@ enum class TakeStep {
 
 // What a take hands over.
 struct TakenLines {
-    std::vector<Line> lines;  // oldest first
-    std::size_t units = 0;    // the view's UTF-16 units of lines, in all
+    std::vector<Line> lines;             // oldest first
+    std::vector<std::size_t> lineUnits;  // the view's UTF-16 units of each of lines
+    std::size_t units = 0;               // of lines, in all
     // Lines that will never be shown, all of them just before lines.front():
     // those the limit pushed out since the last take, and those this take gave up.
     std::size_t dropped = 0;
@@ -140,6 +141,7 @@ TakenLines LineQueue::Take(Choose&& choose) {
         Queued& front = lines_.front();
         units_ -= front.units;
         taken.units += front.units;
+        taken.lineUnits.push_back(front.units);
         taken.lines.push_back(std::move(front.text));
         lines_.pop_front();
         if (!lines_.empty()) {

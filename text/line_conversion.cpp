@@ -52,14 +52,28 @@ void AppendWidenedBytes(std::wstring& out, std::string_view bytes) {
 }
 
 void AppendConvertedLine(std::wstring& out, std::string_view line) {
-    const int units = IsAscii(line) ? 0 : ConvertedLength(line);
-    if (units == 0) {
+    AppendConvertedLine(out, line, Utf16Units(line));
+}
+
+void AppendConvertedLine(std::wstring& out, std::string_view line, std::size_t units) {
+    if (IsAscii(line)) {
         AppendWidenedBytes(out, line);
         return;
     }
+    // `units` is what the converter said, or the Line's bytes where it failed
+    // (then it fails here too, and the bytes are widened).
     const std::size_t start = out.size();
-    out.resize(start + static_cast<std::size_t>(units));
-    MultiByteToWideChar(CP_UTF8, 0, line.data(), ConverterLength(line), out.data() + start, units);
+    out.resize(start + units);
+    const int room =
+        static_cast<int>(std::min<std::size_t>(units, std::numeric_limits<int>::max()));
+    const int written = MultiByteToWideChar(CP_UTF8, 0, line.data(), ConverterLength(line),
+                                            out.data() + start, room);
+    if (written <= 0) {
+        out.resize(start);
+        AppendWidenedBytes(out, line);
+        return;
+    }
+    out.resize(start + static_cast<std::size_t>(written));
     std::replace(out.begin() + static_cast<std::ptrdiff_t>(start), out.end(), L'\0',
                  kZeroByteSymbol);
 }

@@ -25,6 +25,9 @@ void AppendWidenedBytes(std::wstring& out, std::string_view bytes);
 // when the converter fails), zero units replaced by kZeroByteSymbol.
 // Never appends more units than the Line has bytes.
 void AppendConvertedLine(std::wstring& out, std::string_view line);
+// The same, for a Line whose Utf16Units are known already: the converter is
+// not asked for the length again.
+void AppendConvertedLine(std::wstring& out, std::string_view line, std::size_t units);
 
 // Exactly the units AppendConvertedLine appends for the Line, whatever its
 // bytes: ill-formed UTF-8 takes what the converter makes of it (a U+FFFD for

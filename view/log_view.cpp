@@ -204,9 +204,9 @@ LogView::Piece LogView::TakePiece(std::size_t allowed, bool first) {
         piece.text += kLineBreak;
         unannounced_ = 0;
     }
-    for (const Line& line : taken.lines) {
+    for (std::size_t i = 0; i < taken.lines.size(); ++i) {
         const std::size_t before = piece.text.size();
-        AppendConvertedLine(piece.text, line);
+        AppendConvertedLine(piece.text, taken.lines[i], taken.lineUnits[i]);
         piece.text += kLineBreak;
         piece.cost += LayoutCost(piece.text.size() - before);
     }
