@@ -754,13 +754,9 @@ BacklogFigures StalledBacklog(char fill) {
         // The disconnection's line comes right after; then the view is read once, whole.
         console.WaitForText(test::kDisconnected, 5s);
         const auto lines = console.ViewLines();
-        constexpr std::wstring_view kStart = NEMORA_WIDE(NEMORA_CONSOLE_NOTICE_START),
-                                    kEnd = NEMORA_WIDE(NEMORA_NOTICE_LINES_DROPPED);
         for (std::size_t i = 1; i < lines.size(); ++i) {  // after the start line
-            const std::wstring& line = lines[i];
-            if (line.starts_with(kStart) && line.ends_with(kEnd) &&
-                line.size() > kStart.size() + kEnd.size()) {
-                figures.announced += std::stoul(line.substr(kStart.size()));
+            if (const auto count = test::ConsoleNoticeCount(lines[i])) {
+                figures.announced += *count;
             } else {
                 ++figures.shown;
             }

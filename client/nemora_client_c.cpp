@@ -38,8 +38,7 @@ static_assert(offsetof(nemora_client_options, flush_timeout_ms) == 3 * sizeof(st
 static_assert(offsetof(nemora_client_options, pipe_name) == (sizeof(void*) == 8 ? 32 : 16));
 
 // Queued instead of the text when the DLL refuses a printf format.
-constexpr std::string_view kFormatRefused =
-    NEMORA_CLIENT_NOTICE_START "printf format not supported: ";
+constexpr std::string_view kFormatRefused = NEMORA_CLIENT_FORMAT_REFUSED;
 
 // UTF-8 to UTF-16; false if the bytes are not valid UTF-8.
 bool Widen(const char* utf8, std::wstring& wide) {

@@ -28,6 +28,8 @@
 #define NEMORA_CLIENT_NOTICE_START "[client] "
 #define NEMORA_NOTICE_LINES_DROPPED " lines dropped"
 #define NEMORA_NOTICE_LINE_DROPPED " line dropped"
+/* What the client DLL queues, followed by the format, for a printf format it refuses. */
+#define NEMORA_CLIENT_FORMAT_REFUSED NEMORA_CLIENT_NOTICE_START "printf format not supported: "
 
 #ifdef __cplusplus
 #include <cstdint>

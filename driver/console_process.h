@@ -33,6 +33,16 @@ inline const std::wstring kDisconnected = Widen(kDisconnectedLine);
 inline std::wstring ClientNotice(std::size_t dropped) {
     return Widen(ClientDroppedNotice(dropped));
 }
+// N of the console's own notice "[console] N lines dropped"; nothing for any other line.
+inline std::optional<std::size_t> ConsoleNoticeCount(std::wstring_view line) {
+    constexpr std::wstring_view kStart = NEMORA_WIDE(NEMORA_CONSOLE_NOTICE_START);
+    constexpr std::wstring_view kEnd = NEMORA_WIDE(NEMORA_NOTICE_LINES_DROPPED);
+    if (!line.starts_with(kStart) || !line.ends_with(kEnd) ||
+        line.size() <= kStart.size() + kEnd.size()) {
+        return std::nullopt;
+    }
+    return std::stoul(std::wstring(line.substr(kStart.size())));
+}
 
 // Text of a window (a view or a title, in this process or another) by
 // WM_GETTEXT; nullopt if the window didn't answer within the timeout.

@@ -21,6 +21,7 @@
 #include "client/nemora_client.h"
 #include "driver/console_process.h"
 #include "driver/wait.h"
+#include "tests/support/delivered.h"
 #include "tests/support/line_lists.h"
 
 namespace nemora::test {
@@ -34,11 +35,6 @@ void SendNumbered(DebugClient& client, const std::string& prefix, int from, int 
     for (int i = from; i < to; ++i) {
         client.Line(prefix + std::to_string(i));
     }
-}
-
-// Waits until the client has written everything and the view shows the line.
-bool Delivered(DebugClient& client, const ConsoleProcess& console, const std::wstring& last) {
-    return client.Flush(kPatience) && console.WaitForText(last + L"\r\n", kPatience);
 }
 
 TEST(ClientWithTheRealConsole, LinesArriveInOrder) {

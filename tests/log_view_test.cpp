@@ -116,12 +116,7 @@ TEST_F(ViewDrain, IllFormedUtf8StillShowsEveryLine) {
                                      "\xC0\x80 long",   "\xED\xA0\x80", "a\xE2\x80",
                                      "\xF5\x80\x80\x80"};
     Drain(lines);
-    const std::wstring text = Text();
-    std::vector<std::wstring> shown;
-    for (std::size_t start = 0, end; (end = text.find(L"\r\n", start)) != std::wstring::npos;
-         start = end + 2) {
-        shown.push_back(text.substr(start, end - start));
-    }
+    const std::vector<std::wstring> shown = test::SplitLines(Text());
     ASSERT_EQ(shown.size(), lines.size()) << "every Line on its own line";
     EXPECT_EQ(shown[0], L"h\uFFFD");
     EXPECT_EQ(shown[2].substr(shown[2].size() - 5), L" lone");

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <memory>
 #include <string>
 #include <thread>
@@ -18,6 +17,7 @@
 #include "client/nemora_spdlog_sink.h"
 #include "driver/console_process.h"
 #include "driver/wait.h"
+#include "tests/support/delivered.h"
 #include "tests/support/line_lists.h"
 
 namespace nemora::test {
@@ -42,11 +42,6 @@ void LogNumbered(spdlog::logger& logger, int from, int to) {
 // What LogNumbered's records show as.
 std::vector<std::wstring> Records(int from, int to) {
     return Numbered(L"info record ", from, to);
-}
-
-// The client has written everything and the view shows the line.
-bool Delivered(DebugClient& client, const ConsoleProcess& console, const std::wstring& last) {
-    return client.Flush(kPatience) && console.WaitForText(last + L"\r\n", kPatience);
 }
 
 TEST(SpdlogSink, RecordsShowInOrderInTheLoggersPattern) {
@@ -123,10 +118,7 @@ TEST(SpdlogSink, FlushReturnsAtOnceWithNoConsole) {
         logger->flush();
         done->store(true);
     });
-    const auto start = std::chrono::steady_clock::now();
     const bool returned = WaitUntil([&] { return done->load(); }, kPatience);
-    const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
-    std::printf("%d records flushed with no console: %.1f ms\n", kRecords, took.count());
     if (!returned) {
         writer.detach();  // it holds what it uses; the process ends it
         FAIL() << "logging waited for the console";

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "client/nemora_protocol.h"
+#include "driver/console_process.h"
 
 namespace nemora::test {
 
@@ -31,17 +31,13 @@ struct ReadBack {
 // with the last line offered, every missing line announced.
 inline ReadBack ReadBackWithNotices(const std::vector<std::wstring>& view,
                                     const std::vector<std::wstring>& offered) {
-    constexpr std::wstring_view kStart = NEMORA_WIDE(NEMORA_CONSOLE_NOTICE_START);
-    constexpr std::wstring_view kEnd = NEMORA_WIDE(NEMORA_NOTICE_LINES_DROPPED);
     ReadBack read;
     std::size_t next = 0;
     for (std::size_t i = 0; i < view.size(); ++i) {
         const std::wstring& line = view[i];
-        if (line.starts_with(kStart) && line.ends_with(kEnd) &&
-            line.size() > kStart.size() + kEnd.size()) {
-            const std::size_t count = std::stoul(line.substr(kStart.size()));
-            read.notices.push_back(count);
-            next += count;
+        if (const auto count = ConsoleNoticeCount(line)) {
+            read.notices.push_back(*count);
+            next += *count;
             continue;
         }
         if (next >= offered.size() || line != offered[next]) {
