@@ -24,7 +24,7 @@ namespace {
 using namespace std::chrono_literals;
 using test::Concat;
 using test::ConsoleIntake;
-using test::Numbered;
+using test::NumberedList;
 using test::WaitUntil;
 
 // The client library stands alone (it is copied into other projects), so it
@@ -53,7 +53,7 @@ TEST(ClientToConsole, LinesArriveInOrderBetweenTheStatusLines) {
     }  // destruction flushes, then closes the pipe
     ASSERT_TRUE(console.WaitFor(kDisconnectedLine));
     EXPECT_EQ(console.Lines(),
-              Concat({{kConnectedLine}, Numbered("line ", 0, 1000), {kDisconnectedLine}}));
+              Concat({{kConnectedLine}, NumberedList("line ", 0, 1000), {kDisconnectedLine}}));
 }
 
 TEST(ClientToConsole, TextIsCutAtLineFeedsAndNeverTakenForAReading) {
@@ -197,7 +197,7 @@ TEST(ClientWithoutConsole, CallsReturnAndTheGapIsReportedWhenTheConsoleAppears) 
     ConsoleIntake console;
     ASSERT_TRUE(console.WaitFor("n 99999"));
     EXPECT_EQ(console.Lines(), Concat({{kConnectedLine, ClientDroppedNotice(99000)},
-                                       Numbered("n ", 99000, 100000)}));
+                                       NumberedList("n ", 99000, 100000)}));
 }
 
 TEST(ClientWithoutConsole, TheByteBoundKeepsTheNewestLinesThatFit) {

@@ -43,7 +43,7 @@ TEST(ClientWithTheRealConsole, LinesArriveInOrder) {
     DebugClient client;
     SendNumbered(client, "line ", 0, 4000);
     ASSERT_TRUE(Delivered(client, console, L"line 3999"));
-    EXPECT_EQ(console.ViewLines(), Concat({{kStart, kConnected}, Numbered(L"line ", 0, 4000)}));
+    EXPECT_EQ(console.ViewLines(), Concat({{kStart, kConnected}, NumberedList(L"line ", 0, 4000)}));
     EXPECT_EQ(client.DroppedLines(), 0u);
 }
 
@@ -62,7 +62,7 @@ TEST(ClientWithTheRealConsole, WithNoConsoleCallsReturnAndTheDropsAreReportedLat
     ASSERT_TRUE(console.Start());
     ASSERT_TRUE(Delivered(client, console, L"call 99999"));
     EXPECT_EQ(console.ViewLines(), Concat({{kStart, kConnected, ClientNotice(96000)},
-                                           Numbered(L"call ", 96000, kCalls)}));
+                                           NumberedList(L"call ", 96000, kCalls)}));
 }
 
 TEST(ClientWithTheRealConsole, AConsoleRestartedMidStreamGetsTheLinesAfterTheRestart) {
@@ -72,7 +72,8 @@ TEST(ClientWithTheRealConsole, AConsoleRestartedMidStreamGetsTheLinesAfterTheRes
         ASSERT_TRUE(first.Start());
         SendNumbered(client, "line ", 0, 1000);
         ASSERT_TRUE(Delivered(client, first, L"line 999"));
-        EXPECT_EQ(first.ViewLines(), Concat({{kStart, kConnected}, Numbered(L"line ", 0, 1000)}));
+        EXPECT_EQ(first.ViewLines(),
+                  Concat({{kStart, kConnected}, NumberedList(L"line ", 0, 1000)}));
         ASSERT_EQ(first.Close(), 0u);
     }
     // The stream goes on: the client finds its pipe broken, keeps the lines
@@ -82,7 +83,8 @@ TEST(ClientWithTheRealConsole, AConsoleRestartedMidStreamGetsTheLinesAfterTheRes
     ASSERT_TRUE(second.Start());
     SendNumbered(client, "line ", 2000, 3000);
     ASSERT_TRUE(Delivered(client, second, L"line 2999"));
-    EXPECT_EQ(second.ViewLines(), Concat({{kStart, kConnected}, Numbered(L"line ", 1000, 3000)}));
+    EXPECT_EQ(second.ViewLines(),
+              Concat({{kStart, kConnected}, NumberedList(L"line ", 1000, 3000)}));
     EXPECT_EQ(client.DroppedLines(), 0u);
 }
 

@@ -22,7 +22,7 @@ namespace nemora {
 namespace {
 
 using namespace std::chrono_literals;
-using test::Numbered;
+using test::NumberedList;
 using test::TestPipeServer;
 
 TEST(ClientAgainstServer, AServerThatGoesAwayAndComesBackGetsTheLinesAfterItsReturn) {
@@ -35,7 +35,7 @@ TEST(ClientAgainstServer, AServerThatGoesAwayAndComesBackGetsTheLinesAfterItsRet
         }
         ASSERT_TRUE(first.WaitForClient());
         ASSERT_TRUE(first.ReadLines(10));
-        EXPECT_EQ(first.lines(), Numbered("a", 0, 10));
+        EXPECT_EQ(first.lines(), NumberedList("a", 0, 10));
         first.Close();  // the console ends while the client still holds its end
     }
     // Written while no server is there: the first write finds the pipe broken.
@@ -46,7 +46,7 @@ TEST(ClientAgainstServer, AServerThatGoesAwayAndComesBackGetsTheLinesAfterItsRet
     ASSERT_TRUE(second.Create());
     ASSERT_TRUE(second.WaitForClient());
     ASSERT_TRUE(second.ReadLines(10));
-    EXPECT_EQ(second.lines(), Numbered("b", 0, 10));  // none lost, none twice
+    EXPECT_EQ(second.lines(), NumberedList("b", 0, 10));  // none lost, none twice
     client.Line("c");
     ASSERT_TRUE(second.ReadLines(1));
     EXPECT_EQ(second.lines().back(), "c");
@@ -116,7 +116,7 @@ TEST(ClientAgainstServer, ShutdownFlushesWhatTheServerReadsInTime) {
     client.Shutdown();  // the server reads nothing before this returns; the pipe holds it all
     client.Line("after shutdown");  // ignored
     ASSERT_TRUE(server.ReadUntilClosed());
-    EXPECT_EQ(server.lines(), Numbered("s", 0, 500));
+    EXPECT_EQ(server.lines(), NumberedList("s", 0, 500));
     EXPECT_EQ(server.partial(), "");
 }
 

@@ -41,7 +41,7 @@ void LogNumbered(spdlog::logger& logger, int from, int to) {
 
 // What LogNumbered's records show as.
 std::vector<std::wstring> Records(int from, int to) {
-    return Numbered(L"info record ", from, to);
+    return NumberedList(L"info record ", from, to);
 }
 
 TEST(SpdlogSink, RecordsShowInOrderInTheLoggersPattern) {

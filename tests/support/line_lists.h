@@ -11,8 +11,8 @@ namespace nemora::test {
 
 // "<prefix><i>" for i in [from, to).
 template <typename Char>
-std::vector<std::basic_string<Char>> Numbered(const std::basic_string<Char>& prefix, int from,
-                                              int to) {
+std::vector<std::basic_string<Char>> NumberedList(const std::basic_string<Char>& prefix, int from,
+                                                  int to) {
     std::vector<std::basic_string<Char>> lines;
     for (int i = from; i < to; ++i) {
         if constexpr (sizeof(Char) == 1) {
@@ -23,11 +23,11 @@ std::vector<std::basic_string<Char>> Numbered(const std::basic_string<Char>& pre
     }
     return lines;
 }
-inline std::vector<std::string> Numbered(const char* prefix, int from, int to) {
-    return Numbered(std::string(prefix), from, to);
+inline std::vector<std::string> NumberedList(const char* prefix, int from, int to) {
+    return NumberedList(std::string(prefix), from, to);
 }
-inline std::vector<std::wstring> Numbered(const wchar_t* prefix, int from, int to) {
-    return Numbered(std::wstring(prefix), from, to);
+inline std::vector<std::wstring> NumberedList(const wchar_t* prefix, int from, int to) {
+    return NumberedList(std::wstring(prefix), from, to);
 }
 
 template <typename Text>
