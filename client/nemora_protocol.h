@@ -13,6 +13,16 @@
 #define NEMORA_PIPE_NAME "\\\\.\\pipe\\nemora-debug"
 #define NEMORA_PIPE_NAME_W NEMORA_WIDE(NEMORA_PIPE_NAME)
 
+/* nemora-relay's pipe: while a relay runs, clients write here instead, and the
+ * relay forwards every client's lines to the console through its one connection. */
+#define NEMORA_RELAY_PIPE_NAME "\\\\.\\pipe\\nemora-debug-relay"
+#define NEMORA_RELAY_PIPE_NAME_W NEMORA_WIDE(NEMORA_RELAY_PIPE_NAME)
+/* A mutex the running relay holds, in the session's own namespace: one relay per
+ * session, and how a client connected straight to the console learns that a
+ * relay has started and it should move to the relay's pipe. */
+#define NEMORA_RELAY_INSTANCE_NAME "NemoraDebugRelayInstance"
+#define NEMORA_RELAY_INSTANCE_NAME_W NEMORA_WIDE(NEMORA_RELAY_INSTANCE_NAME)
+
 /* A line starting with this carries a frame-rate reading instead of text. */
 #define NEMORA_FPS_PREFIX "FPS:"
 
@@ -21,6 +31,13 @@
     "[console] Nemora debug console started \xE2\x80\x94 waiting for client..."
 #define NEMORA_STATUS_CONNECTED "[console] client connected"
 #define NEMORA_STATUS_DISCONNECTED "[console] client disconnected (waiting for re-inject)"
+
+/* The relay's lines in the view: "[relay] 4242 game.exe connected". */
+#define NEMORA_RELAY_NOTICE_START "[relay] "
+#define NEMORA_RELAY_STARTED NEMORA_RELAY_NOTICE_START "started, serving " NEMORA_RELAY_PIPE_NAME
+#define NEMORA_RELAY_STOPPED NEMORA_RELAY_NOTICE_START "stopped"
+#define NEMORA_RELAY_CLIENT_CONNECTED " connected"
+#define NEMORA_RELAY_CLIENT_DISCONNECTED " disconnected"
 
 /* Where lines went missing: "[console] N lines dropped" from the console,
  * "[client] N lines dropped" ("1 line dropped") from the client library. */
@@ -40,11 +57,19 @@ namespace nemora {
 
 inline constexpr wchar_t kPipeName[] = NEMORA_PIPE_NAME_W;
 inline constexpr std::string_view kPipeNameUtf8 = NEMORA_PIPE_NAME;
+inline constexpr wchar_t kRelayPipeName[] = NEMORA_RELAY_PIPE_NAME_W;
+inline constexpr std::string_view kRelayPipeNameUtf8 = NEMORA_RELAY_PIPE_NAME;
+inline constexpr wchar_t kRelayInstanceName[] = NEMORA_RELAY_INSTANCE_NAME_W;
 inline constexpr std::string_view kFpsPrefix = NEMORA_FPS_PREFIX;
 inline constexpr char kStartLine[] = NEMORA_STATUS_STARTED;
 inline constexpr char kConnectedLine[] = NEMORA_STATUS_CONNECTED;
 inline constexpr char kDisconnectedLine[] = NEMORA_STATUS_DISCONNECTED;
 inline constexpr std::string_view kConsoleNoticeStart = NEMORA_CONSOLE_NOTICE_START;
+inline constexpr std::string_view kRelayNoticeStart = NEMORA_RELAY_NOTICE_START;
+inline constexpr char kRelayStartedLine[] = NEMORA_RELAY_STARTED;
+inline constexpr char kRelayStoppedLine[] = NEMORA_RELAY_STOPPED;
+inline constexpr std::string_view kRelayClientConnected = NEMORA_RELAY_CLIENT_CONNECTED;
+inline constexpr std::string_view kRelayClientDisconnected = NEMORA_RELAY_CLIENT_DISCONNECTED;
 inline constexpr std::string_view kClientNoticeStart = NEMORA_CLIENT_NOTICE_START;
 inline constexpr std::string_view kLinesDropped = NEMORA_NOTICE_LINES_DROPPED;
 inline constexpr std::string_view kLineDropped = NEMORA_NOTICE_LINE_DROPPED;

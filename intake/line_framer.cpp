@@ -28,6 +28,22 @@ LineFramer::LineFramer(LineSink onLine, FpsSink onFps)
     accumulator_.reserve(kMaxLineBytes + 1);
 }
 
+void LineFramer::SetMaxLineBytes(std::size_t bytes) {
+    maxLineBytes_ = bytes == 0 ? 1 : bytes;
+}
+
+void LineFramer::Finish() {
+    if (!discarding_ && accumulator_.empty()) {
+        return;
+    }
+    const std::uint64_t discarded = discarded_;
+    discarding_ = false;
+    discarded_ = 0;
+    lastDiscardedWasCr_ = false;
+    Emit(accumulator_, discarded);
+    accumulator_.clear();
+}
+
 void LineFramer::Feed(const char* bytes, std::size_t count) {
     if (discarding_) {
         FeedDiscarding(bytes, count);
@@ -69,27 +85,27 @@ void LineFramer::FeedWhole(const char* bytes, std::size_t count) {
 }
 
 // A complete Line without its line feed: drops a carriage return before it
-// and cuts it to kMaxLineBytes.
+// and cuts it to the Line's limit.
 void LineFramer::EmitComplete(std::string_view line) {
     if (!line.empty() && line.back() == '\r') {
         line.remove_suffix(1);
     }
     std::uint64_t discarded = 0;
-    if (line.size() > kMaxLineBytes) {
-        discarded = line.size() - kMaxLineBytes;
-        line = line.substr(0, kMaxLineBytes);
+    if (line.size() > maxLineBytes_) {
+        discarded = line.size() - maxLineBytes_;
+        line = line.substr(0, maxLineBytes_);
     }
     Emit(line, discarded);
 }
 
 void LineFramer::KeepUnfinished() {
-    if (accumulator_.size() > kMaxLineBytes) {
+    if (accumulator_.size() > maxLineBytes_) {
         // The unfinished Line is already too long: keep its head, count the rest.
         // Its last byte may be a carriage return that the line feed will drop.
         discarding_ = true;
-        discarded_ = accumulator_.size() - kMaxLineBytes;
+        discarded_ = accumulator_.size() - maxLineBytes_;
         lastDiscardedWasCr_ = accumulator_.back() == '\r';
-        accumulator_.resize(kMaxLineBytes);
+        accumulator_.resize(maxLineBytes_);
     }
 }
 

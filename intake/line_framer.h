@@ -29,7 +29,8 @@ std::string CutMarker(std::uint64_t discarded);
 // byte is). Lines starting "FPS:" go to the reading sink, every other Line to
 // the line sink, in stream order. Plain logic with no system calls.
 //
-// Bytes left without a line feed stay for the next Feed, across clients too.
+// Bytes left without a line feed stay for the next Feed, across clients too,
+// unless Finish hands them on first.
 class LineFramer {
   public:
     // The Line's bytes, valid only during the call: a sink that keeps the Line
@@ -44,7 +45,15 @@ class LineFramer {
 
     void Feed(const char* bytes, std::size_t count);
 
-    // Bytes held for the Line not yet ended (never more than kMaxLineBytes plus one read).
+    // Hands on the unfinished Line, if any, as a Line of its own (as if its
+    // line feed had come): for a source that has ended.
+    void Finish();
+
+    // Keeps at most this many bytes of a Line (kMaxLineBytes unless set; at
+    // least 1): a relay that puts text in front of each Line leaves room for it.
+    void SetMaxLineBytes(std::size_t bytes);
+
+    // Bytes held for the Line not yet ended (never more than the Line's limit plus one read).
     std::size_t Buffered() const { return accumulator_.size(); }
 
   private:
@@ -57,7 +66,8 @@ class LineFramer {
     LineSink onLine_;
     FpsSink onFps_;
     std::string accumulator_;
-    // While an over-long Line runs on: its first kMaxLineBytes stay in the
+    std::size_t maxLineBytes_ = kMaxLineBytes;
+    // While an over-long Line runs on: its first maxLineBytes_ stay in the
     // accumulator and the rest is only counted.
     bool discarding_ = false;
     std::uint64_t discarded_ = 0;

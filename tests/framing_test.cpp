@@ -90,6 +90,28 @@ TEST(Framing, EveryByteValueButLineFeedPassesThrough) {
     EXPECT_EQ(r.Lines(), Lines{all});
 }
 
+// A source that has ended: what it left without a line feed is a Line of its
+// own (cut and marked like any other), or a reading; nothing stays behind.
+TEST(Framing, FinishHandsOnTheUnfinishedLineAsALineOfItsOwn) {
+    Recorder r;
+    r.Feed("a\nhalf").framer.Finish();
+    r.framer.Finish();  // nothing left: no empty line
+    EXPECT_EQ(r.Lines(), (Lines{"a", "half"}));
+    EXPECT_EQ(r.framer.Buffered(), 0u);
+    r.Feed("next\n").Feed("FPS:24").framer.Finish();
+    EXPECT_EQ(r.Lines(), (Lines{"a", "half", "next"}));
+    EXPECT_EQ(r.Readings(), std::vector<double>{24.0});
+    r.Feed(std::string(kMaxLineBytes + 7, 'y')).framer.Finish();
+    EXPECT_EQ(r.Lines().back(), std::string(kMaxLineBytes, 'y') + CutMarker(7));
+}
+
+TEST(Framing, ASmallerLimitCutsLinesThere) {
+    Recorder r;
+    r.framer.SetMaxLineBytes(4);
+    r.Feed("abcd\nabcdef\nab").Feed("cdefg\r\n");
+    EXPECT_EQ(r.Lines(), (Lines{"abcd", "abcd" + CutMarker(2), "abcd" + CutMarker(3)}));
+}
+
 TEST(ControlLines, ReadingsAreTakenOutOfTheText) {
     Recorder r;
     r.Feed("FPS:60\r\nFPS:\nFPS:\r\nFPS:abc\nFPS: 30 fps\nFPS:59.7\n");

@@ -31,7 +31,7 @@ bool MakeInheritedPipe(bool childReads, UniqueFileHandle& ours, UniqueFileHandle
 
 }  // namespace
 
-bool ChildProcess::Start(const std::wstring& exe, const std::wstring& arguments) {
+bool ChildProcess::Start(const std::wstring& exe, const std::wstring& arguments, DWORD flags) {
     UniqueFileHandle childIn, childOut, childErr, ourOut, ourErr;
     if (!MakeInheritedPipe(true, stdin_, childIn) || !MakeInheritedPipe(false, ourOut, childOut) ||
         !MakeInheritedPipe(false, ourErr, childErr)) {
@@ -48,7 +48,7 @@ bool ChildProcess::Start(const std::wstring& exe, const std::wstring& arguments)
     std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
     writable.push_back(L'\0');
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(exe.c_str(), writable.data(), nullptr, nullptr, TRUE, CREATE_NO_WINDOW,
+    if (!CreateProcessW(exe.c_str(), writable.data(), nullptr, nullptr, TRUE, flags,
                         nullptr, nullptr, &startup, &info)) {
         ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
         return false;

@@ -22,8 +22,10 @@ std::wstring BesideThisExecutable(std::wstring_view relative);
 class ChildProcess {
   public:
     // Starts `exe` with the arguments (already quoted as a command line).
-    // Fails the calling test (and returns false) if it can't.
-    bool Start(const std::wstring& exe, const std::wstring& arguments);
+    // Fails the calling test (and returns false) if it can't. `flags` are
+    // CreateProcessW's (a group of its own, for a Ctrl+Break to it alone).
+    bool Start(const std::wstring& exe, const std::wstring& arguments,
+               DWORD flags = CREATE_NO_WINDOW);
     ~ChildProcess();
 
     bool WriteStdin(std::string_view bytes);
@@ -31,6 +33,7 @@ class ChildProcess {
 
     // The exit code, or nothing if the process is still running after the timeout.
     std::optional<DWORD> WaitForExit(std::chrono::milliseconds timeout);
+    DWORD Pid() const { return GetProcessId(process_.get()); }
     bool Running() const { return WaitForSingleObject(process_.get(), 0) == WAIT_TIMEOUT; }
 
     // What it has written so far (all of it once it has exited and WaitForExit returned).
