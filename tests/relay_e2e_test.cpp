@@ -27,7 +27,8 @@ using ExitCode = std::optional<DWORD>;
 constexpr std::chrono::milliseconds kPatience = 30s;
 
 // The view's lines that start with the prefix, the prefix taken off.
-std::vector<std::wstring> Relayed(const std::vector<std::wstring>& view, const std::wstring& prefix) {
+std::vector<std::wstring> Relayed(const std::vector<std::wstring>& view,
+                                  const std::wstring& prefix) {
     std::vector<std::wstring> lines;
     for (const std::wstring& line : view) {
         if (line.starts_with(prefix)) {
@@ -52,6 +53,17 @@ std::vector<std::string> Pieces(const std::vector<std::string>& lines, std::size
         pieces.push_back(all.substr(at, piece));
     }
     return pieces;
+}
+
+TEST(RelayCommandLine, HelpListsTheExitCodesAndABadLineSaysWhy) {
+    ChildProcess help;
+    ASSERT_TRUE(StartRelay(help, L"--help"));
+    EXPECT_EQ(help.WaitForExit(10s), ExitCode(relay::kExitOk));
+    EXPECT_NE(help.Stdout().find("Exit codes:"), std::string::npos) << help.Stdout();
+    ChildProcess bad;
+    ASSERT_TRUE(StartRelay(bad, L"--pid none"));
+    EXPECT_EQ(bad.WaitForExit(10s), ExitCode(relay::kExitUsage));
+    EXPECT_NE(bad.Stderr().find("--pid takes a process id"), std::string::npos) << bad.Stderr();
 }
 
 class Relay : public ::testing::Test {

@@ -23,9 +23,9 @@ TEST(RelayOptions, SourcesAndFiltersAreRead) {
     const ParseResult none = Parse({});
     ASSERT_TRUE(none.ok()) << none.error;
     EXPECT_FALSE(none.options.debugOutput || none.options.global || none.options.help);
-    const ParseResult parsed = Parse({L"--debug-output", L"--pid", L"42", L"--process",
-                                      L"g\u00E4me.exe", L"--pid=4294967295", L"--global",
-                                      L"--process=tool"});
+    const ParseResult parsed =
+        Parse({L"--debug-output", L"--pid", L"42", L"--process", L"g\u00E4me.exe",
+               L"--pid=4294967295", L"--global", L"--process=tool"});
     ASSERT_TRUE(parsed.ok()) << parsed.error;
     EXPECT_TRUE(parsed.options.debugOutput);
     EXPECT_TRUE(parsed.options.global);
@@ -35,9 +35,14 @@ TEST(RelayOptions, SourcesAndFiltersAreRead) {
 }
 
 TEST(RelayOptions, WhatItRefusesIsSaid) {
-    for (auto args : {std::vector<std::wstring_view>{L"--pid"}, {L"--pid", L"0"},
-                      {L"--pid", L"4294967296"}, {L"--pid", L"12a"}, {L"--pid="},
-                      {L"--process", L"C:\\games\\game.exe"}, {L"--process="}, {L"--debug"},
+    for (auto args : {std::vector<std::wstring_view>{L"--pid"},
+                      {L"--pid", L"0"},
+                      {L"--pid", L"4294967296"},
+                      {L"--pid", L"12a"},
+                      {L"--pid="},
+                      {L"--process", L"C:\\games\\game.exe"},
+                      {L"--process="},
+                      {L"--debug"},
                       {L"game.exe"}}) {
         const ParseResult parsed = ParseRelayOptions(args);
         EXPECT_FALSE(parsed.ok()) << std::string(args.size(), '*');
@@ -102,8 +107,8 @@ TEST(PrefixedFraming, EachSourceIsFramedOnItsOwn) {
     a.Feed("thr");
     a.Finish();
     b.Finish();
-    EXPECT_EQ(out.lines, (Lines{"[1 a.exe] one", "[2 b.exe] uno", "[1 a.exe] two",
-                                "[1 a.exe] thr", "[2 b.exe] do"}));
+    EXPECT_EQ(out.lines, (Lines{"[1 a.exe] one", "[2 b.exe] uno", "[1 a.exe] two", "[1 a.exe] thr",
+                                "[2 b.exe] do"}));
     EXPECT_EQ(out.readings, (std::vector<double>{50.0, 60.0}));
 }
 

@@ -24,7 +24,8 @@ void ToUtf8IfAnsi(std::string& text) {
     wide.resize(static_cast<std::size_t>(
         MultiByteToWideChar(CP_ACP, 0, text.data(), size, wide.data(), size)));
     const int units = static_cast<int>(wide.size());
-    const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
+    const int bytes =
+        WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, nullptr, 0, nullptr, nullptr);
     std::string utf8(static_cast<std::size_t>(bytes), '\0');
     WideCharToMultiByte(CP_UTF8, 0, wide.data(), units, utf8.data(), bytes, nullptr, nullptr);
     text = std::move(utf8);
@@ -32,8 +33,7 @@ void ToUtf8IfAnsi(std::string& text) {
 
 }  // namespace
 
-DebugOutputReader::DebugOutputReader(bool global, RelayOutput& output,
-                                     const ProcessFilter& filter)
+DebugOutputReader::DebugOutputReader(bool global, RelayOutput& output, const ProcessFilter& filter)
     : prefix_(global ? L"Global\\" : L""), output_(output), filter_(filter), framer_(output) {}
 
 DebugOutputReader::~DebugOutputReader() {
@@ -112,9 +112,9 @@ void DebugOutputReader::Run() {
         std::memcpy(&pid, view_, sizeof pid);
         const char* const start = view_ + sizeof pid;
         const void* end = std::memchr(start, '\0', kTextBytes);
-        text.assign(start, end == nullptr ? kTextBytes
-                                          : static_cast<std::size_t>(
-                                                static_cast<const char*>(end) - start));
+        text.assign(start, end == nullptr
+                               ? kTextBytes
+                               : static_cast<std::size_t>(static_cast<const char*>(end) - start));
         SetEvent(bufferReady_.get());  // the writer goes on; the copy is the relay's now
         Forward(pid, text);
     }

@@ -16,8 +16,7 @@ char LowerAscii(char c) {
 
 std::string LowerAscii(std::string_view text) {
     std::string lower(text);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](char c) { return LowerAscii(c); });
+    std::transform(lower.begin(), lower.end(), lower.begin(), [](char c) { return LowerAscii(c); });
     return lower;
 }
 
@@ -75,9 +74,10 @@ bool ProcessFilter::Keeps(std::uint32_t pid, std::string_view name) const {
         return false;
     }
     const std::string lower = LowerAscii(name);
-    const std::string_view stem = std::string_view(lower).ends_with(kExe)
-                                      ? std::string_view(lower).substr(0, lower.size() - kExe.size())
-                                      : std::string_view();
+    const std::string_view stem =
+        std::string_view(lower).ends_with(kExe)
+            ? std::string_view(lower).substr(0, lower.size() - kExe.size())
+            : std::string_view();
     return std::any_of(names_.begin(), names_.end(), [&](const std::string& listed) {
         return listed == lower || (!stem.empty() && listed == stem);
     });
@@ -98,7 +98,8 @@ void PrefixedFramer::Start(std::uint32_t pid, std::string_view name) {
     prefix_ = LinePrefix(pid, name);
     // The console keeps 4096 bytes of a line: the prefix and the cut marker
     // fit within them, so the relay's marker counts what the client's line lost.
-    static const std::size_t kMarkerRoom = CutMarker(std::numeric_limits<std::uint64_t>::max()).size();
+    static const std::size_t kMarkerRoom =
+        CutMarker(std::numeric_limits<std::uint64_t>::max()).size();
     const std::size_t overhead = prefix_.size() + kMarkerRoom;
     framer_.SetMaxLineBytes(overhead < kMaxLineBytes ? kMaxLineBytes - overhead : 1);
 }

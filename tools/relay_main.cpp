@@ -145,8 +145,8 @@ int Run(std::span<const std::wstring_view> args) {
             if (exitCode != kExitOk || !(global ? options.global : options.debugOutput)) {
                 continue;
             }
-            auto& reader = readers.emplace_back(
-                std::make_unique<DebugOutputReader>(global, console, filter));
+            auto& reader =
+                readers.emplace_back(std::make_unique<DebugOutputReader>(global, console, filter));
             if (const auto failed = StartReader(*reader, global)) {
                 exitCode = *failed;
             }

@@ -12,12 +12,12 @@
 namespace nemora::relay {
 
 // Process exit codes, as --help documents them.
-inline constexpr int kExitOk = 0;                // ended by Ctrl+C, Ctrl+Break or its window closing
-inline constexpr int kExitPipeFailed = 1;        // the relay's pipe could not be served
-inline constexpr int kExitAlreadyRunning = 2;    // another relay runs in this session
-inline constexpr int kExitGlobalDenied = 3;      // --global without administrator rights
-inline constexpr int kExitUsage = 4;             // the command line was not understood
-inline constexpr int kExitDebugOutputBusy = 5;   // another program reads the debug output channel
+inline constexpr int kExitOk = 0;               // ended by Ctrl+C, Ctrl+Break or its window closing
+inline constexpr int kExitPipeFailed = 1;       // the relay's pipe could not be served
+inline constexpr int kExitAlreadyRunning = 2;   // another relay runs in this session
+inline constexpr int kExitGlobalDenied = 3;     // --global without administrator rights
+inline constexpr int kExitUsage = 4;            // the command line was not understood
+inline constexpr int kExitDebugOutputBusy = 5;  // another program reads the debug output channel
 
 struct RelayOptions {
     bool help = false;

@@ -46,8 +46,7 @@ const std::string& ProcessNameCache::Name(std::uint32_t pid) {
         entries_.clear();
         found = entries_.end();
     }
-    UniqueHandle process(
-        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid));
+    UniqueHandle process(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION | SYNCHRONIZE, FALSE, pid));
     std::string name = process ? NameOf(process.get()) : std::string(kUnknownName);
     Entry& entry = entries_[pid];
     entry.process = std::move(process);

@@ -140,7 +140,8 @@ void PipeServer::Run() {
         }
         // A zero-byte read is a client's zero-byte write: it stays connected.
         // Unless the pipe is still there, the client has gone.
-        if (bytes == 0 && !PeekNamedPipe(client.pipe.get(), nullptr, 0, nullptr, nullptr, nullptr)) {
+        if (bytes == 0 &&
+            !PeekNamedPipe(client.pipe.get(), nullptr, 0, nullptr, nullptr, nullptr)) {
             Depart(client);
             continue;
         }

@@ -48,8 +48,8 @@ bool ChildProcess::Start(const std::wstring& exe, const std::wstring& arguments,
     std::vector<wchar_t> writable(commandLine.begin(), commandLine.end());
     writable.push_back(L'\0');
     PROCESS_INFORMATION info{};
-    if (!CreateProcessW(exe.c_str(), writable.data(), nullptr, nullptr, TRUE, flags,
-                        nullptr, nullptr, &startup, &info)) {
+    if (!CreateProcessW(exe.c_str(), writable.data(), nullptr, nullptr, TRUE, flags, nullptr,
+                        nullptr, &startup, &info)) {
         ADD_FAILURE() << "CreateProcessW failed: " << GetLastError();
         return false;
     }
