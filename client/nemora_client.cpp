@@ -1,6 +1,9 @@
 #include "nemora_client.h"
 
+#include "debug_output_capture.h"
 #include "nemora_client_test_hooks.h"
+#include "utf16_text.h"
+#include "windows_abi_format.h"
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -48,7 +51,7 @@ constexpr ULONGLONG kLingerMs = 250;
 // The writer thread needs little: no deep calls, no large locals.
 constexpr SIZE_T kWriterStackBytes = 64 * 1024;
 
-// printf output up to this size is formatted on the stack.
+// printf output, and the UTF-8 of wide text, up to this size is made on the stack.
 constexpr std::size_t kPrintfStackBytes = 512;
 
 // While the pipe's name is gone, how often ConsolePipe::Open looks for it again.
@@ -129,6 +132,15 @@ std::string WireReading(double fps) {
 
 std::string DroppedNotice(std::uint64_t dropped) {
     return ClientDroppedNotice(dropped) + '\n';
+}
+
+// The lines Line makes of the text: one per line feed, and one more unless
+// the text ends with one.
+template <typename Char>
+std::uint64_t LinesIn(std::basic_string_view<Char> text) {
+    const auto feeds = static_cast<std::uint64_t>(std::count(text.begin(), text.end(), Char('\n')));
+    const bool finalFeed = !text.empty() && text.back() == Char('\n');
+    return feeds + 1 - (finalFeed ? 1 : 0);
 }
 
 }  // namespace
@@ -281,6 +293,7 @@ struct DebugClient::Shared {
     // Read without the lock, so that they answer even at process exit.
     std::atomic<std::uint64_t> droppedTotal{0};
     std::atomic<std::uint64_t> status{Packed(DeliveryStatus::kStarting, 0)};
+    std::atomic<bool> capturing{false};  // takes the host's OutputDebugString calls
 
     // Whether the process is exiting: the system has ended every other thread,
     // perhaps one holding `mutex`, which then nobody will ever release.
@@ -598,6 +611,10 @@ DebugClient::DebugClient(DebugClientOptions options)
             FreeLibrary(module);
         }
     }
+    if (shared_->options.captureDebugOutput) {
+        capture_ = std::make_unique<DebugOutputCapture>(*this);
+        shared_->capturing.store(capture_->Active());
+    }
 }
 
 DebugClient::~DebugClient() {
@@ -606,10 +623,7 @@ DebugClient::~DebugClient() {
 
 void DebugClient::Line(std::string_view text) {
     if (shared_->ProcessExiting()) {
-        // As many lines as the text makes: a final line feed adds none.
-        const auto feeds = static_cast<std::uint64_t>(std::count(text.begin(), text.end(), '\n'));
-        const bool finalFeed = !text.empty() && text.back() == '\n';
-        shared_->droppedTotal.fetch_add(feeds + 1 - (finalFeed ? 1 : 0), std::memory_order_relaxed);
+        shared_->droppedTotal.fetch_add(LinesIn(text), std::memory_order_relaxed);
         return;
     }
     // The first piece goes without a container; only multi-line text needs one.
@@ -630,6 +644,21 @@ void DebugClient::Line(std::string_view text) {
         start = end + 1;
     }
     shared_->Enqueue(wire.data(), wire.size());
+}
+
+void DebugClient::Line(std::wstring_view text) {
+    if (shared_->ProcessExiting()) {
+        shared_->droppedTotal.fetch_add(LinesIn(text), std::memory_order_relaxed);
+        return;
+    }
+    char onStack[kPrintfStackBytes];
+    if (text.size() <= sizeof onStack / kUtf8BytesPerUtf16Unit) {
+        Line(std::string_view(onStack, EncodeUtf8(text, onStack)));
+        return;
+    }
+    std::string utf8(text.size() * kUtf8BytesPerUtf16Unit, '\0');
+    utf8.resize(EncodeUtf8(text, utf8.data()));
+    Line(utf8);
 }
 
 void DebugClient::Fps(double fps) {
@@ -662,6 +691,14 @@ void DebugClient::VPrintf(const char* format, va_list args) {
     if (shared_->ProcessExiting()) {
         // Not even formatted: the C runtime's locks may be orphaned too.
         shared_->droppedTotal.fetch_add(1, std::memory_order_relaxed);
+        return;
+    }
+    if (HasWideText(format)) {
+        // The C runtime's printf would convert wide text by the host's C locale.
+        std::string text;
+        if (FormatWindowsAbi(format, args, text, LongDoubleArgument::kThisCompiler)) {
+            Line(text);
+        }
         return;
     }
     char onStack[kPrintfStackBytes];
@@ -707,6 +744,9 @@ void DebugClient::Shutdown() {
     if (std::exchange(shutDown_, true)) {
         return;
     }
+    // Before anything the capture uses goes; at process exit it only withdraws.
+    shared_->capturing.store(false);
+    capture_.reset();
     shared_->status.store(Shared::Packed(DeliveryStatus::kShutDown, ERROR_SUCCESS));
     UniqueEvent thread(thread_);
     thread_ = nullptr;
@@ -728,6 +768,10 @@ void DebugClient::Shutdown() {
         SetEvent(shared_->abort.get());  // cancels a write stuck on a full pipe
         WaitForSingleObject(thread.get(), static_cast<DWORD>(kAbortGrace.count()));
     }
+}
+
+bool DebugClient::CapturingDebugOutput() const {
+    return shared_->capturing.load();
 }
 
 std::uint64_t DebugClient::DroppedLines() const {

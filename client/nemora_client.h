@@ -53,10 +53,11 @@
 //   executable, static destructors run before that and flush as usual.
 //
 // Which calls are safe where:
-// - Line, Fps, Printf, DroppedLines, Status and StatusError: from any thread and
-//   any context, DllMain included, at process exit too, until the client is
-//   destroyed. Line, Fps and Printf take a lock held for a few moves and at most
-//   set an event; the other three read atomics.
+// - Line, Fps, Printf, DroppedLines, Status, StatusError and
+//   CapturingDebugOutput, and OutputDebugString while captured: from any thread
+//   and any context, DllMain included, at process exit too, until the client
+//   is destroyed. Line, Fps, Printf and a captured call take a lock held for a
+//   few moves and at most set an event; the others read atomics.
 // - The constructor, Flush, Shutdown and the destructor: from ordinary code,
 //   never inside DllMain (they start or wait for the writer thread), except at
 //   process exit, where they return at once. Shutdown and the destructor from
@@ -85,6 +86,8 @@ namespace nemora {
 #else
 #define NEMORA_CLIENT_PRINTF(fmt, args)
 #endif
+
+class DebugOutputCapture;
 
 // The console's pipe.
 inline constexpr const wchar_t* kConsolePipeName = kPipeName;
@@ -158,6 +161,14 @@ struct DebugClientOptions {
     std::chrono::milliseconds flushTimeout{500};
     // The console's pipe; another name only for a private test server.
     std::wstring pipeName = kConsolePipeName;
+    // Takes every OutputDebugStringA/W call in the host process, from any
+    // thread and any module, as lines of this client while it lives (see
+    // CapturingDebugOutput). Each call makes at least one line, split at line
+    // feeds as Line splits; A strings are read in the host's ANSI code page, W
+    // strings as UTF-16. The call then returns at once: nothing reaches the
+    // system's own channel, and no call waits for the console or the writer.
+    // One client per process captures.
+    bool captureDebugOutput = false;
 };
 
 // Why lines are not reaching the console right now (kConnected while they are).
@@ -193,6 +204,9 @@ class DebugClient {
     // space in front (" FPS:...") so that the console shows it as text instead of
     // taking it as a frame-rate reading.
     void Line(std::string_view text);
+    // The same for UTF-16 text (Windows' wide strings), queued as UTF-8; a
+    // surrogate without its other half becomes U+FFFD.
+    void Line(std::wstring_view text);
 
     // Queues a frame-rate reading, written as "FPS:" and the shortest decimal
     // form that reads back as the same double (independent of the C locale).
@@ -201,7 +215,10 @@ class DebugClient {
     void Fps(double fps);
 
     // Formats like printf (the host's C locale applies) and queues the result as
-    // Line does. A format error queues nothing.
+    // Line does. A format error queues nothing. Wide text (%ls, %lc, %S, %C)
+    // becomes UTF-8 whatever the C locale; a format with any takes the
+    // conversions the C interface's DLL lists (docs/client-package.md) and
+    // queues nothing for others.
     void Printf(const char* format, ...) NEMORA_CLIENT_PRINTF(2, 3);
     void VPrintf(const char* format, va_list args) NEMORA_CLIENT_PRINTF(2, 0);
 
@@ -211,9 +228,11 @@ class DebugClient {
     // to know: a test, a host about to crash on purpose.
     bool Flush(std::chrono::milliseconds timeout);
 
-    // Flushes with the bounded wait described above and stops the writer thread.
-    // Lines queued afterwards are ignored. Idempotent; the destructor calls it.
-    // Everything still queued when it returns is lost.
+    // Ends the capture of OutputDebugString first (waiting for a call that is
+    // being taken on another thread), then flushes with the bounded wait
+    // described above and stops the writer thread. Lines queued afterwards are
+    // ignored. Idempotent; the destructor calls it. Everything still queued
+    // when it returns is lost.
     void Shutdown();
 
     // True once the process is exiting: the system has ended every other thread,
@@ -232,11 +251,17 @@ class DebugClient {
     // the one to look up; ERROR_ACCESS_DENIED for kAccessDenied.
     unsigned long StatusError() const;
 
+    // True while this client takes the host's OutputDebugString calls: asked
+    // for in the options, and no other client in the process (of this module
+    // or another) took them first. False after Shutdown.
+    bool CapturingDebugOutput() const;
+
     struct Shared;  // state shared with the writer thread; defined in the source
 
   private:
     std::shared_ptr<Shared> shared_;
-    void* thread_ = nullptr;  // the writer thread's handle
+    std::unique_ptr<DebugOutputCapture> capture_;  // while captureDebugOutput holds
+    void* thread_ = nullptr;                       // the writer thread's handle
     bool shutDown_ = false;
 };
 

@@ -9,6 +9,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstring>
+#include <cwchar>
 #include <memory>
 #include <new>
 #include <string>
@@ -30,7 +31,10 @@ constexpr unsigned kDefaultFlushTimeoutMs = 500;
 
 // The structure's first version, as every host lays it out whatever its packing.
 constexpr std::size_t kOptionsFirstVersionSize = sizeof(void*) == 8 ? 40 : 20;
-static_assert(sizeof(nemora_client_options) == kOptionsFirstVersionSize);
+// The second version adds capture_debug_output; a host's size covers it from here.
+constexpr std::size_t kOptionsSecondVersionEnd = kOptionsFirstVersionSize + sizeof(int);
+static_assert(sizeof(nemora_client_options) == (sizeof(void*) == 8 ? 48 : 24));
+static_assert(offsetof(nemora_client_options, capture_debug_output) == kOptionsFirstVersionSize);
 static_assert(offsetof(nemora_client_options, size) == 0);
 static_assert(offsetof(nemora_client_options, max_buffered_lines) == sizeof(std::size_t));
 static_assert(offsetof(nemora_client_options, max_buffered_bytes) == 2 * sizeof(std::size_t));
@@ -68,6 +72,8 @@ nemora_client* Create(const nemora_client_options* options) {
         if (options->pipe_name != nullptr && !Widen(options->pipe_name, made.pipeName)) {
             return nullptr;
         }
+        made.captureDebugOutput =
+            options->size >= kOptionsSecondVersionEnd && options->capture_debug_output != 0;
     }
     return new nemora_client(std::move(made));
 }
@@ -136,6 +142,23 @@ void nemora_client_puts(nemora_client* c, const char* text) {
     }
 }
 
+void nemora_client_linew(nemora_client* c, const wchar_t* text, size_t length) {
+    if (c == nullptr || text == nullptr) {
+        return;
+    }
+    try {
+        c->client.Line(std::wstring_view(text, length));
+    } catch (...) {
+        // Out of memory: the line is lost, the host goes on.
+    }
+}
+
+void nemora_client_putsw(nemora_client* c, const wchar_t* text) {
+    if (text != nullptr) {
+        nemora_client_linew(c, text, std::wcslen(text));
+    }
+}
+
 void nemora_client_printf(nemora_client* c, const char* format, ...) {
     va_list args;
     va_start(args, format);
@@ -150,7 +173,7 @@ void nemora_client_vprintf(nemora_client* c, const char* format, va_list args) {
     if (c->client.ProcessExiting()) {
         // Not even formatted: the C runtime's locks may be orphaned. At exit
         // Line only counts its lines as dropped: here one.
-        c->client.Line({});
+        c->client.Line(std::string_view());
         return;
     }
     try {
@@ -188,6 +211,10 @@ int nemora_client_flush(nemora_client* c, unsigned timeout_ms) {
     } catch (...) {
         return 0;
     }
+}
+
+int nemora_client_capturing(const nemora_client* c) {
+    return c != nullptr && c->client.CapturingDebugOutput() ? 1 : 0;
 }
 
 unsigned long long nemora_client_dropped(const nemora_client* c) {

@@ -80,9 +80,11 @@ typedef struct nemora_client nemora_client; /* opaque */
 /* ---- Creating and destroying ---- */
 
 /* The layout is this header's, whatever packing the host has in force (a
- * #pragma pack or /Zp): natural alignment, 40 bytes on x64 (offsets 0, 8, 16,
- * 24 and 32), 20 on 32-bit x86. Later versions only add fields at the end,
- * and `size` says which version a host was built with. */
+ * #pragma pack or /Zp): natural alignment, 48 bytes on x64 (offsets 0, 8, 16,
+ * 24, 32 and 40), 24 on 32-bit x86. Later versions only add fields at the end,
+ * and `size` says which version a host was built with: the first version
+ * ended with pipe_name (40 bytes on x64, 20 on x86), the second with
+ * capture_debug_output. */
 #pragma pack(push, 8)
 typedef struct nemora_client_options {
     /* The bytes of the structure the host has: set by the init functions. */
@@ -95,11 +97,20 @@ typedef struct nemora_client_options {
     unsigned flush_timeout_ms;
     /* UTF-8; NULL for the console's pipe. Another name only for a test server. */
     const char* pipe_name;
+    /* Second version. Nonzero: every OutputDebugStringA/W call in the host
+     * process, from any thread and any module, becomes lines of this client
+     * while it lives (see nemora_client_capturing). Each call makes at least
+     * one line, split at line feeds as nemora_client_line splits; A strings
+     * are read in the host's ANSI code page, W strings as UTF-16. The call
+     * returns at once, without the system's channel. Off (0) by default. */
+    int capture_debug_output;
 } nemora_client_options;
 #pragma pack(pop)
 
-/* Fills in this first version of the structure, its size and its defaults
- * (flush_timeout_ms 500), and never writes more, whatever later versions add. */
+/* Fills in the first version of the structure, its size and its defaults
+ * (flush_timeout_ms 500), and never writes more, whatever later versions add:
+ * a host that sets capture_debug_output uses nemora_client_options_init_sized,
+ * or the DLL reads the first version only. */
 NEMORA_CLIENT_API void NEMORA_CLIENT_CALL
 nemora_client_options_init(nemora_client_options* options);
 /* Fills in the defaults for a structure of `size` bytes, the host's sizeof:
@@ -120,8 +131,10 @@ NEMORA_CLIENT_API nemora_client* NEMORA_CLIENT_CALL nemora_client_create(void);
 NEMORA_CLIENT_API nemora_client* NEMORA_CLIENT_CALL
 nemora_client_create_with(const nemora_client_options* options);
 
-/* Waits at most flush_timeout_ms (all of it) for the buffer to reach the pipe, then stops
- * the writer thread; later lines are ignored. Idempotent. */
+/* Ends the capture of OutputDebugString, if any (waiting for a call being
+ * taken on another thread); then waits at most flush_timeout_ms (all of it)
+ * for the buffer to reach the pipe, and stops the writer thread; later lines
+ * are ignored. Idempotent. */
 NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_shutdown(nemora_client* c);
 /* Shuts down, then frees the client. */
 NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_destroy(nemora_client* c);
@@ -136,6 +149,13 @@ NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_line(nemora_client* c, c
  * strings are NUL-terminated: C# LPUTF8Str, Python c_char_p, Rust CStr). A
  * NULL text queues nothing. */
 NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_puts(nemora_client* c, const char* text);
+/* The same for UTF-16 text (Windows' wide strings, C# string, Python
+ * c_wchar_p), `length` in UTF-16 units: queued as UTF-8, a surrogate without
+ * its other half as U+FFFD. */
+NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_linew(nemora_client* c,
+                                                              const wchar_t* text, size_t length);
+NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_putsw(nemora_client* c,
+                                                              const wchar_t* text);
 /* Formats like C99 printf and queues the result as nemora_client_line does.
  * Foreign-function interfaces should format themselves and call line or puts.
  *
@@ -143,7 +163,7 @@ NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_puts(nemora_client* c, c
  * compiler built the host. Supported: flags -+ #0; width and precision as
  * digits or *; lengths hh h l ll j z t L, and MSVC's I I32 I64; conversions
  * d i u o x X c s p f F e E g G a A and %%. %ls and %lc take UTF-16 text and
- * show it as UTF-8. `long double` is a double in that ABI, so %Lf (%Le, %Lg,
+ * show it as UTF-8, as do %S and %C (MSVC's narrow printf reads them so). `long double` is a double in that ABI, so %Lf (%Le, %Lg,
  * %La) reads a double: a MinGW host passing a GCC 10-byte long double gets it
  * read as a double (a wrong number, never a crash); cast it to double.
  * Refused: %n, positional arguments (%1$d), other conversions, fields above
@@ -170,6 +190,11 @@ NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_fps(nemora_client* c, do
  * at most (all of it, up to UINT_MAX): 1 if so, 0 if not (or for a NULL
  * client). Never needed for delivery. */
 NEMORA_CLIENT_API int NEMORA_CLIENT_CALL nemora_client_flush(nemora_client* c, unsigned timeout_ms);
+/* 1 while this client takes the host's OutputDebugString calls: asked for
+ * with capture_debug_output, and no other client in the process (through
+ * this DLL, another copy of it or the C++ library) took them first; else 0.
+ * 0 after shutdown. */
+NEMORA_CLIENT_API int NEMORA_CLIENT_CALL nemora_client_capturing(const nemora_client* c);
 /* Lines dropped for want of buffer space since the client was created. */
 NEMORA_CLIENT_API unsigned long long NEMORA_CLIENT_CALL
 nemora_client_dropped(const nemora_client* c);

@@ -211,7 +211,19 @@ bool AppendCharacter(std::string& out, const Directive& directive, va_list& args
     return Append(out, Rebuilt(directive, ""), va_arg(args, int));
 }
 
-bool AppendConversion(std::string& out, const Directive& directive, va_list& args) {
+// MSVC's narrow printf reads %S and %C as wide text, as %ls and %lc.
+bool AppendWide(std::string& out, const Directive& directive, va_list& args) {
+    if (directive.length != Length::kNone && directive.length != Length::kLong) {
+        return false;
+    }
+    Directive wide = directive;
+    wide.length = Length::kLong;
+    wide.conversion = directive.conversion == 'S' ? 's' : 'c';
+    return wide.conversion == 's' ? AppendText(out, wide, args) : AppendCharacter(out, wide, args);
+}
+
+bool AppendConversion(std::string& out, const Directive& directive, va_list& args,
+                      LongDoubleArgument longDouble) {
     switch (directive.conversion) {
         case 'd':
         case 'i':
@@ -234,11 +246,18 @@ bool AppendConversion(std::string& out, const Directive& directive, va_list& arg
                 directive.length != Length::kLongDouble) {
                 return false;
             }
+            if (directive.length == Length::kLongDouble &&
+                longDouble == LongDoubleArgument::kThisCompiler) {
+                return Append(out, Rebuilt(directive, "L"), va_arg(args, long double));
+            }
             return Append(out, Rebuilt(directive, ""), va_arg(args, double));
         case 's':
             return AppendText(out, directive, args);
         case 'c':
             return AppendCharacter(out, directive, args);
+        case 'S':
+        case 'C':
+            return AppendWide(out, directive, args);
         case 'p':
             return directive.length == Length::kNone &&
                    Append(out, Rebuilt(directive, ""), va_arg(args, void*));
@@ -256,7 +275,8 @@ bool AppendConversion(std::string& out, const Directive& directive, va_list& arg
 
 }  // namespace
 
-bool FormatWindowsAbi(const char* format, va_list args, std::string& out) {
+bool FormatWindowsAbi(const char* format, va_list args, std::string& out,
+                      LongDoubleArgument longDouble) {
     const std::size_t start = out.size();
     va_list own;
     va_copy(own, args);
@@ -270,13 +290,28 @@ bool FormatWindowsAbi(const char* format, va_list args, std::string& out) {
         out.append(p, percent);
         p = percent + 1;
         Directive directive;
-        ok = ReadDirective(p, own, directive) && AppendConversion(out, directive, own);
+        ok = ReadDirective(p, own, directive) && AppendConversion(out, directive, own, longDouble);
     }
     va_end(own);
     if (!ok) {
         out.resize(start);
     }
     return ok;
+}
+
+bool HasWideText(const char* format) {
+    for (const char* p = std::strchr(format, '%'); p != nullptr; p = std::strchr(p, '%')) {
+        ++p;
+        if (*p == '%') {
+            ++p;
+            continue;
+        }
+        p += std::strspn(p, "-+ #0123456789.*");
+        if (*p == 'S' || *p == 'C' || (*p == 'l' && (p[1] == 's' || p[1] == 'c'))) {
+            return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace nemora

@@ -4,12 +4,13 @@
 // passes them (MSVC's, and every foreign-function interface's), whatever
 // compiler built this code. The one difference from MinGW's own printf is
 // `long double`: 8 bytes passed by value there, so `%Lf` and its kin read a
-// double here. Wide text (`%ls`, `%lc`) becomes UTF-8, independent of the C
-// locale.
+// double here. Wide text (`%ls`, `%lc`, and `%S`, `%C` as MSVC's narrow printf
+// reads them) becomes UTF-8, independent of the C locale.
 //
 // Supported, as C99 defines them: flags `-+ #0`; a width and a precision,
 // digits or `*`; lengths hh h l ll j z t L, and I I32 I64 as MSVC spells them;
-// conversions d i u o x X c s p f F e E g G a A and %%. Refused: %n (it writes
+// conversions d i u o x X c s p f F e E g G a A and %%, and MSVC's S and C (wide
+// text, as with the length l). Refused: %n (it writes
 // to the caller's memory), positional arguments (%1$d), any other conversion,
 // and widths or precisions above kMaxFormatField.
 
@@ -22,8 +23,19 @@ namespace nemora {
 // Larger fields are refused rather than allocated in the host.
 inline constexpr int kMaxFormatField = 1 << 20;
 
+// How %Lf and its kin find their argument: as the Windows x64 C ABI passes a
+// `long double` (a double, whatever compiler built the caller: the DLL), or as
+// the compiler that built this code passes its own (the C++ client, built with
+// its host, where MinGW's is 10 bytes).
+enum class LongDoubleArgument { kWindowsAbi, kThisCompiler };
+
 // Appends the formatted text to `out`; false (and `out` as it was) when the
 // format holds something refused or malformed.
-bool FormatWindowsAbi(const char* format, va_list args, std::string& out);
+bool FormatWindowsAbi(const char* format, va_list args, std::string& out,
+                      LongDoubleArgument longDouble = LongDoubleArgument::kWindowsAbi);
+
+// Whether the format has a directive for wide text (%ls %lc %S %C), which the C
+// runtime's printf would convert by the host's C locale.
+bool HasWideText(const char* format);
 
 }  // namespace nemora

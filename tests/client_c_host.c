@@ -90,9 +90,42 @@ static void writes_to_the_console(void) {
     nemora_client_destroy(client);
 }
 
+/* UTF-16 text, and the host's OutputDebugString calls taken by a second
+ * client, which asks for them in the options' second version. */
+static void writes_wide_text_and_captures_debug_output(void) {
+    static const wchar_t wide[] = L"wide J\u00f6rg \u30b2\u30fc\u30e0\ncut here";
+    nemora_client_options options;
+    nemora_client* client;
+    nemora_client* second;
+    nemora_client_linew(NULL, wide, 4);
+    nemora_client_putsw(NULL, wide);
+    check(nemora_client_capturing(NULL) == 0, "capturing of NULL is 0");
+
+    nemora_client_options_init_sized(&options, sizeof options);
+    options.capture_debug_output = 1;
+    client = nemora_client_create_with(&options);
+    check(nemora_client_capturing(client) == 1, "the first client asking captures");
+    second = nemora_client_create_with(&options);
+    check(second != NULL && nemora_client_capturing(second) == 0,
+          "a second client asking is told it does not capture");
+    nemora_client_destroy(second);
+
+    nemora_client_linew(client, wide, 17); /* up to "cut" */
+    nemora_client_linew(client, NULL, 3);
+    nemora_client_putsw(client, L"putsw \u2713");
+    nemora_client_putsw(client, NULL);
+    nemora_client_printf(client, "%S|%C|%5.1f", L"J\u00f6rg", L'\u2713', 2.5);
+    OutputDebugStringA("OutputDebugStringA\r\nin C\n");
+    OutputDebugStringW(L"OutputDebugStringW in C");
+    check(nemora_client_flush(client, 30000) == 1, "flush reaches the pipe");
+    nemora_client_destroy(client);
+    OutputDebugStringA("after destroy");
+}
+
 int main(void) {
     null_and_bad_arguments();
     options_are_the_headers_whatever_the_packing();
     writes_to_the_console();
+    writes_wide_text_and_captures_debug_output();
     return failures == 0 ? 0 : 1;
 }

@@ -2,6 +2,7 @@
  * header fixes the layout, so the DLL reads and writes exactly the host's
  * structure, and the sizes of other versions work too. */
 
+#include <stddef.h>
 #include <string.h>
 
 #include <windows.h>
@@ -24,6 +25,7 @@ static void options_reach_the_client(const nemora_client_options* options) {
     nemora_client* client = nemora_client_create_with(options);
     int i;
     check(client != NULL, "create_with");
+    check(nemora_client_capturing(client) == 0, "no field past the host's size is read");
     for (i = 0; i < 5; ++i) {
         nemora_client_printf(client, "unheard %d", i);
     }
@@ -43,12 +45,19 @@ void options_are_the_headers_whatever_the_packing(void) {
     } guarded;
     struct later_options later;
 
-    check(sizeof(nemora_client_options) == (sizeof(void*) == 8 ? 40 : 20),
+    check(sizeof(nemora_client_options) == (sizeof(void*) == 8 ? 48 : 24),
           "the structure's size is the header's under pack(1)");
+    check(offsetof(nemora_client_options, capture_debug_output) == (sizeof(void*) == 8 ? 40 : 20),
+          "the second version's field follows the first version");
+    /* options_init fills in the first version only, as for a host built
+     * against that version's header: the second version's field stays. */
     guarded.canary = 0xC0FFEEu;
+    guarded.options.capture_debug_output = 0x5A5A;
     nemora_client_options_init(&guarded.options);
-    check(guarded.canary == 0xC0FFEEu, "options_init writes nothing past the structure");
-    check(guarded.options.size == sizeof guarded.options, "options_init sets the size");
+    check(guarded.canary == 0xC0FFEEu && guarded.options.capture_debug_output == 0x5A5A,
+          "options_init writes nothing past the first version");
+    check(guarded.options.size == offsetof(nemora_client_options, capture_debug_output),
+          "options_init sets the first version's size");
     check(guarded.options.flush_timeout_ms == 500, "options_init sets the defaults");
     guarded.options.max_buffered_lines = 2;
     guarded.options.flush_timeout_ms = 0;
@@ -65,6 +74,7 @@ void options_are_the_headers_whatever_the_packing(void) {
     options_reach_the_client(&later.first);
 
     guarded.canary = 0xC0FFEEu;
+    guarded.options.size = sizeof guarded.options;
     nemora_client_options_init_sized(&guarded.options, sizeof(size_t));
     check(guarded.canary == 0xC0FFEEu && guarded.options.size == sizeof guarded.options,
           "init_sized writes nothing for a size below the first version");

@@ -17,6 +17,7 @@
 #include "intake/pipe_listener.h"
 #include "tests/client_support.h"
 #include "tests/support/child_process.h"
+#include "tests/support/line_lists.h"
 #include "driver/console_process.h"
 
 namespace nemora::test {
@@ -34,14 +35,18 @@ TEST_P(CHost, ReachesTheRealConsole) {
     ASSERT_TRUE(exitCode.has_value());
     EXPECT_EQ(*exitCode, 0u) << host.Stderr();
 
-    ASSERT_TRUE(console.WaitForText(kDisconnected));
-    EXPECT_EQ(console.ViewLines(),
-              (std::vector<std::wstring>{
-                  kStart, kConnected, L"from C", L"two", L"lines", L"cut", L"na\u00efve \u2713",
-                  L"printf 42 7 2.5 -1099511627776",
-                  L"1.500000|0.12  |-5|abcdef0123|  w\u00e9|\u2713|0000000000000000",
-                  L"vprintf too 3", NEMORA_WIDE(NEMORA_CLIENT_FORMAT_REFUSED) L"refused %d %n",
-                  L"puts", L"split", L"last", kDisconnected}));
+    const std::vector<std::wstring> expected = Concat<std::wstring>(
+        {{kStart, kConnected, L"from C", L"two", L"lines", L"cut", L"na\u00efve \u2713",
+          L"printf 42 7 2.5 -1099511627776",
+          L"1.500000|0.12  |-5|abcdef0123|  w\u00e9|\u2713|0000000000000000", L"vprintf too 3",
+          NEMORA_WIDE(NEMORA_CLIENT_FORMAT_REFUSED) L"refused %d %n", L"puts", L"split", L"last",
+          kDisconnected},
+         // The second client: UTF-16 text, and the host's OutputDebugString calls.
+         {kConnected, L"wide J\u00f6rg \u30b2\u30fc\u30e0", L"cut", L"putsw \u2713",
+          L"J\u00f6rg|\u2713|  2.5", L"OutputDebugStringA", L"in C", L"OutputDebugStringW in C",
+          kDisconnected}});
+    ASSERT_TRUE(WaitUntil([&] { return console.ViewLines().size() >= expected.size(); }));
+    EXPECT_EQ(console.ViewLines(), expected);
     EXPECT_EQ(console.Title(), FormatFpsTitle(42.0));
 }
 

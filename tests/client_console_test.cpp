@@ -82,6 +82,41 @@ TEST(ClientToConsole, TextIsCutAtLineFeedsAndNeverTakenForAReading) {
     EXPECT_EQ(latestFps.load(), 0.0);  // none of it was taken as a reading
 }
 
+// Windows' wide text, as a C++ host has it, under the C locale a program
+// starts with: the console gets UTF-8 for every character.
+TEST(ClientToConsole, WideTextArrivesAsUtf8WhateverTheCLocale) {
+    ConsoleIntake console;
+    ASSERT_TRUE(console.WaitUntilListening());
+    const std::wstring lone{L'a', wchar_t(0xDC00), L'b', wchar_t(0xD800), L'c', wchar_t(0xD800)};
+    const std::wstring longText(200, L'\u30b2');  // past the on-stack buffer
+    {
+        DebugClient client;
+        client.Line(L"C:\\Users\\J\u00f6rg\\\u30b2\u30fc\u30e0\\save");
+        client.Line(std::wstring(L"two\nwide\n"));
+        client.Line(L"pair \U0001F600" + lone);
+        client.Line(longText);
+        client.Line(L"FPS:1");
+        client.Printf("%ls|%lc|%S|%C|%d", L"C:\\Users\\J\u00f6rg\\\u30b2\u30fc\u30e0\\save",
+                      L'\u2713', L"\U0001F600", L'\u00e9', 7);
+        client.Printf("%.2Lf %ls|", 1.25L, L"\u00e9");  // the host's own long double
+    }
+    ASSERT_TRUE(console.WaitFor(kDisconnectedLine));
+    const std::string path = "C:\\Users\\J\xC3\xB6rg\\\xE3\x82\xB2\xE3\x83\xBC\xE3\x83\xA0\\save";
+    std::string longUtf8;
+    for (int i = 0; i < 200; ++i) {
+        longUtf8 += "\xE3\x82\xB2";
+    }
+    EXPECT_EQ(
+        console.Lines(),
+        (std::vector<Line>{kConnectedLine, path, "two", "wide",
+                           "pair \xF0\x9F\x98\x80"
+                           "a\xEF\xBF\xBD"
+                           "b\xEF\xBF\xBD"
+                           "c\xEF\xBF\xBD",
+                           longUtf8, " FPS:1", path + "|\xE2\x9C\x93|\xF0\x9F\x98\x80|\xC3\xA9|7",
+                           "1.25 \xC3\xA9|", kDisconnectedLine}));
+}
+
 TEST(ClientToConsole, ReadingsReachTheConsoleExactly) {
     ConsoleIntake console;
     ASSERT_TRUE(console.WaitUntilListening());

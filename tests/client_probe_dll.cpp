@@ -1,7 +1,8 @@
 // A DLL that uses the client library the way an injected component does: one
-// client made and destroyed through exported calls, and one in a static object
-// that lives until the DLL is detached at process exit. A client still made at
-// process exit logs from DllMain, through the C interface too: the process then
+// client made and destroyed through exported calls, taking the host's
+// OutputDebugString calls, and one in a static object that lives until the DLL
+// is detached at process exit. A client still made at process exit logs from
+// DllMain, through the C interface and OutputDebugString too: the process then
 // exits with kLoggedAtExit once every line is counted as dropped, with
 // kUncountedAtExit if one is not (and with its own code if DllMain faulted).
 
@@ -35,7 +36,23 @@ nemora::DebugClient& StaticClient() {
 extern "C" {
 
 void ProbeStart() {
-    client = new nemora::DebugClient();
+    nemora::DebugClientOptions options;
+    options.captureDebugOutput = true;
+    client = new nemora::DebugClient(options);
+}
+
+// OutputDebugStringA from this module.
+void ProbeDebugOutput(const char* text) {
+    OutputDebugStringA(text);
+}
+
+// 1 if a client of this module, asking to capture, gets the host's
+// OutputDebugString calls.
+int ProbeCaptures() {
+    nemora::DebugClientOptions options;
+    options.captureDebugOutput = true;
+    const nemora::DebugClient other(options);
+    return other.CapturingDebugOutput() ? 1 : 0;
 }
 
 void ProbeLine(const char* text) {
@@ -91,9 +108,11 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved) {
         client->Fps(1.0);
         client->Printf("at exit %d", 2);
         client->Line("two\nlines\n");
+        client->Line(L"wide\ntwo");
+        OutputDebugStringA("captured\nat exit\n");
         // Formatting this would fault: at exit the C printf must not even try.
         nemora_client_printf(cClient, "%s", reinterpret_cast<const char*>(1));
-        const bool counted = client->DroppedLines() == 4 && nemora_client_dropped(cClient) == 1;
+        const bool counted = client->DroppedLines() == 8 && nemora_client_dropped(cClient) == 1;
         TerminateProcess(GetCurrentProcess(), counted ? kLoggedAtExit : kUncountedAtExit);
     }
     return TRUE;
