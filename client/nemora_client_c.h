@@ -152,8 +152,8 @@ NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_puts(nemora_client* c, c
 /* The same for UTF-16 text (Windows' wide strings, C# string, Python
  * c_wchar_p), `length` in UTF-16 units: queued as UTF-8, a surrogate without
  * its other half as U+FFFD. */
-NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_linew(nemora_client* c,
-                                                              const wchar_t* text, size_t length);
+NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_linew(nemora_client* c, const wchar_t* text,
+                                                              size_t length);
 NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_putsw(nemora_client* c,
                                                               const wchar_t* text);
 /* Formats like C99 printf and queues the result as nemora_client_line does.
@@ -163,11 +163,12 @@ NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_putsw(nemora_client* c,
  * compiler built the host. Supported: flags -+ #0; width and precision as
  * digits or *; lengths hh h l ll j z t L, and MSVC's I I32 I64; conversions
  * d i u o x X c s p f F e E g G a A and %%. %ls and %lc take UTF-16 text and
- * show it as UTF-8, as do %S and %C (MSVC's narrow printf reads them so). `long double` is a double in that ABI, so %Lf (%Le, %Lg,
- * %La) reads a double: a MinGW host passing a GCC 10-byte long double gets it
- * read as a double (a wrong number, never a crash); cast it to double.
- * Refused: %n, positional arguments (%1$d), other conversions, fields above
- * 1048576. A refused or malformed format queues the line
+ * show it as UTF-8, as do %S and %C (MSVC's narrow printf reads them so).
+ * `long double` is a double in that ABI, so %Lf (%Le, %Lg, %La) reads a
+ * double: a MinGW host passing a GCC 10-byte long double gets it read as a
+ * double (a wrong number, never a crash); cast it to double. Refused: %n,
+ * positional arguments (%1$d), other conversions, fields above 1048576. A
+ * refused or malformed format queues the line
  * "[client] printf format not supported: " followed by the format itself,
  * reading no argument past the one it refused.
  *
