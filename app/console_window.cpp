@@ -40,19 +40,10 @@ class WindowEffects final : public PacerEffects {
 
     void Drain() override {
         // drainPending stays set while the drain runs, so the listener posts no
-        // request meanwhile.
-        if (view_.Drain()) {
-            // Lines beyond this drain's budget wait their turn: a request at the
-            // back of the posted messages, and, like any, after waiting input.
-            RequestNextDrain();
-        } else {
-            // The queue was found empty: clear, then look again, so that a Line
-            // pushed while the flag was still set gets its request.
-            drainPending.exchange(0);
-            if (!PendingLines().Empty()) {
-                RequestDrain();
-            }
-        }
+        // request meanwhile. Lines beyond this drain's budget wait their turn:
+        // a request at the back of the posted messages, and, like any, after
+        // waiting input.
+        FinishDrain(view_.Drain());
     }
 
     bool LinesWaiting() override { return !PendingLines().Empty(); }

@@ -58,6 +58,17 @@ void RequestNextDrain() {
     }
 }
 
+void FinishDrain(bool linesLeft) {
+    if (linesLeft) {
+        RequestNextDrain();
+        return;
+    }
+    drainPending.exchange(0);
+    if (!PendingLines().Empty()) {
+        RequestDrain();
+    }
+}
+
 void RecycleLines(std::vector<Line>&& lines) {
     PendingLines().Recycle(std::move(lines));
 }

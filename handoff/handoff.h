@@ -55,6 +55,12 @@ void RequestDrain();
 // own calls). Clears the flag if the post fails, so that the next push asks.
 void RequestNextDrain();
 
+// Window's thread, at the end of every drain, drainPending still set: with
+// Lines left beyond the drain's budget, RequestNextDrain; with the queue found
+// empty, clears the flag and looks again, so that a Line pushed in between
+// (whose push posted nothing, the flag being set) gets its request.
+void FinishDrain(bool linesLeft);
+
 // Window's thread: hands back Lines taken earlier once they are shown, so that
 // later pushes reuse their storage.
 void RecycleLines(std::vector<Line>&& lines);

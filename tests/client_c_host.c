@@ -76,6 +76,10 @@ static void writes_to_the_console(void) {
     nemora_client_printf(client, "%Lf|%-6.2Lg|%hhd|%I64x|%5ls|%lc|%p", HOST_LONG_DOUBLE(1.5),
                          HOST_LONG_DOUBLE(0.125), (signed char)-5, 0xabcdef0123ULL, L"w\u00e9",
                          L'\u2713', (void*)0);
+    /* long is 32 bits in the Windows ABI; a negative `*` width left-justifies,
+     * a negative `*` precision is none. */
+    nemora_client_printf(client, "%ld %lu %lx|%*d|%.*s|%.*s", -1L, 4294967295UL, 0xdeadbeefUL, -3,
+                         7, -1, "whole", 2, "cut");
     print_through_vprintf(client, "vprintf %s %u", "too", 3u);
     nemora_client_printf(client, "refused %d %n", 1, (int*)NULL);
     nemora_client_puts(client, "puts\nsplit");

@@ -20,7 +20,8 @@ struct later_options {
 };
 
 /* With nobody serving its pipe the writer takes nothing: what exceeds the
- * buffer is dropped, exactly, so the DLL read the fields where they are. */
+ * buffer (two lines, by count or by bytes) is dropped, exactly, so the DLL
+ * read the fields where they are. */
 static void options_reach_the_client(const nemora_client_options* options) {
     nemora_client* client = nemora_client_create_with(options);
     int i;
@@ -29,7 +30,7 @@ static void options_reach_the_client(const nemora_client_options* options) {
     for (i = 0; i < 5; ++i) {
         nemora_client_printf(client, "unheard %d", i);
     }
-    check(nemora_client_dropped(client) == 3, "lines beyond max_buffered_lines are dropped");
+    check(nemora_client_dropped(client) == 3, "lines beyond the bound are dropped");
     check(nemora_client_flush(client, 0) == 0, "nothing is flushed with nobody there");
     for (i = 0; i < 500 && nemora_client_status(client, NULL) != NEMORA_CLIENT_NO_CONSOLE; ++i) {
         Sleep(10);
@@ -68,7 +69,7 @@ void options_are_the_headers_whatever_the_packing(void) {
     nemora_client_options_init_sized(&later.first, sizeof later);
     check(later.first.size == sizeof later, "init_sized keeps the host's size");
     check(later.later_field == 0, "init_sized zeroes the fields it does not know");
-    later.first.max_buffered_lines = 2;
+    later.first.max_buffered_bytes = 2 * strlen("unheard 0\n");
     later.first.flush_timeout_ms = 0;
     later.first.pipe_name = "\\\\.\\pipe\\nemora-c-host-nobody";
     options_reach_the_client(&later.first);

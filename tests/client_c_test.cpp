@@ -38,7 +38,8 @@ TEST_P(CHost, ReachesTheRealConsole) {
     const std::vector<std::wstring> expected = Concat<std::wstring>(
         {{kStart, kConnected, L"from C", L"two", L"lines", L"cut", L"na\u00efve \u2713",
           L"printf 42 7 2.5 -1099511627776",
-          L"1.500000|0.12  |-5|abcdef0123|  w\u00e9|\u2713|0000000000000000", L"vprintf too 3",
+          L"1.500000|0.12  |-5|abcdef0123|  w\u00e9|\u2713|0000000000000000",
+          L"-1 4294967295 deadbeef|7  |whole|cu", L"vprintf too 3",
           NEMORA_WIDE(NEMORA_CLIENT_FORMAT_REFUSED) L"refused %d %n", L"puts", L"split", L"last",
           kDisconnected},
          // The second client: UTF-16 text, and the host's OutputDebugString calls.

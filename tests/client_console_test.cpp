@@ -31,6 +31,10 @@ using test::WaitUntil;
 // spells the pipe's name itself: it must be the name the console serves.
 static_assert(std::wstring_view(kConsolePipeName) == std::wstring_view(kPipeName));
 
+// Longer than the writer waits for more lines after a write before it sleeps:
+// nothing says when it sleeps, so this is waited out.
+constexpr auto kPastTheWritersLinger = 500ms;
+
 // Makes a client, queues one line and destroys the client: how long the
 // destruction took, in milliseconds.
 double DestructionMs() {
@@ -130,6 +134,12 @@ TEST(ClientToConsole, ReadingsReachTheConsoleExactly) {
     client.Line("after the readings");
     ASSERT_TRUE(console.WaitFor("after the readings"));
     EXPECT_EQ(console.Lines(), (std::vector<Line>{kConnectedLine, "after the readings"}));
+
+    // A reading alone wakes a writer that has gone to sleep (250 ms after its
+    // last write): nothing else would ever come to take it.
+    std::this_thread::sleep_for(kPastTheWritersLinger);
+    client.Fps(30.0);
+    EXPECT_TRUE(console.WaitForReading(30.0));
 }
 
 TEST(ClientToConsole, ThreadsInterleaveWholeLinesOnly) {

@@ -135,6 +135,26 @@ TEST_F(Handoff, LinePushedBetweenClearAndTakeIsTakenAndItsRequestFindsNothing) {
     EXPECT_TRUE(TakeAllLines().empty());
 }
 
+// A Line pushed after a drain found the queue empty, while the flag is still
+// set, posts nothing itself: the drain's end looks again and asks for it.
+TEST_F(Handoff, ALinePushedAsADrainFindsNothingIsAskedForByTheDrainsEnd) {
+    MessageWindow window;
+    mainWindow.store(window.get());
+    PushLine("first");
+    EXPECT_EQ(window.Take(WM_CONSOLE_DRAIN), 1);
+    EXPECT_EQ(TakeAllLines(), std::vector<Line>{"first"});
+    PushLine("late");
+    EXPECT_EQ(window.Take(WM_CONSOLE_DRAIN), 0);
+    FinishDrain(false);
+    EXPECT_EQ(window.Take(WM_CONSOLE_DRAIN), 1);
+
+    // Its drain finds nothing after it: the flag is left clear for the next push.
+    EXPECT_EQ(TakeAllLines(), std::vector<Line>{"late"});
+    FinishDrain(false);
+    EXPECT_EQ(window.Take(WM_CONSOLE_DRAIN), 0);
+    EXPECT_EQ(drainPending.load(), 0);
+}
+
 TEST_F(Handoff, WithoutAWindowLinesQueueAndNothingIsPosted) {
     MessageWindow window;
     PushLine("early");
