@@ -147,6 +147,7 @@ TEST_F(Handoff, ALinePushedAsADrainFindsNothingIsAskedForByTheDrainsEnd) {
     EXPECT_EQ(window.Take(WM_CONSOLE_DRAIN), 0);
     FinishDrain(false);
     EXPECT_EQ(window.Take(WM_CONSOLE_DRAIN), 1);
+    EXPECT_EQ(drainPending.load(), 1) << "one request outstanding, as for any push";
 
     // Its drain finds nothing after it: the flag is left clear for the next push.
     EXPECT_EQ(TakeAllLines(), std::vector<Line>{"late"});
