@@ -34,15 +34,28 @@ ProbeCounters* Counters() {
 
 constexpr std::wstring_view kStatusStart = NEMORA_WIDE(NEMORA_CONSOLE_NOTICE_START);
 constexpr std::wstring_view kDroppedEnd = NEMORA_WIDE(NEMORA_NOTICE_LINES_DROPPED);
+constexpr std::wstring_view kClientStart = NEMORA_WIDE(NEMORA_CLIENT_NOTICE_START);
 
-// N of a status line "N lines dropped", or 0.
+// A relayed line without the relay's "[<pid> <name>] " in front.
+std::wstring_view WithoutRelayPrefix(std::wstring_view line) {
+    if (!line.starts_with(L'[')) {
+        return line;
+    }
+    const std::size_t end = line.find(L"] ");
+    return end == std::wstring_view::npos ? line : line.substr(end + 2);
+}
+
+// N of a status line "N lines dropped" (or "1 line dropped"), or 0.
 std::uint64_t AnnouncedDrop(std::wstring_view status) {
     std::uint64_t count = 0;
     std::size_t digits = 0;
     for (; digits < status.size() && status[digits] >= L'0' && status[digits] <= L'9'; ++digits) {
         count = count * 10 + static_cast<std::uint64_t>(status[digits] - L'0');
     }
-    return digits > 0 && status.substr(digits).starts_with(kDroppedEnd) ? count : 0;
+    const std::wstring_view rest = status.substr(digits);
+    constexpr std::wstring_view kOneDropped = NEMORA_WIDE(NEMORA_NOTICE_LINE_DROPPED);
+    return digits > 0 && (rest.starts_with(kDroppedEnd) || rest.starts_with(kOneDropped)) ? count
+                                                                                          : 0;
 }
 
 void Record(ProbeCounters& counters, std::wstring_view text) {
@@ -60,7 +73,10 @@ void Record(ProbeCounters& counters, std::wstring_view text) {
             counters.statusLines.fetch_add(1);
             counters.announced.fetch_add(AnnouncedDrop(line.substr(kStatusStart.size())));
         }
-        const auto parsed = nemora::test::ParseNumberedLine(line);
+        if (line.starts_with(kClientStart)) {
+            counters.clientAnnounced.fetch_add(AnnouncedDrop(line.substr(kClientStart.size())));
+        }
+        const auto parsed = nemora::test::ParseNumberedLine(WithoutRelayPrefix(line));
         if (parsed.kind == Numbered::kNo) {
             continue;
         }

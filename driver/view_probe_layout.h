@@ -13,7 +13,8 @@
 
 namespace nemora::test {
 
-// Per stream of numbered lines ("#A...", "#B...", ...).
+// Per stream of numbered lines ("#A...", "#B...", ...), also behind a
+// relay's prefix ("[4242 game.exe] #A...").
 struct ProbeStream {
     std::atomic<std::uint64_t> shown;     // numbered lines appended, intact
     std::atomic<std::uint64_t> skipped;   // sequence numbers jumped over (lines never shown)
@@ -25,20 +26,21 @@ struct ProbeStream {
 inline constexpr int kProbeStreams = 26;  // 'A'..'Z'
 
 struct ProbeCounters {
-    std::atomic<std::uint64_t> view;           // the view's HWND, set by the test before hooking
-    std::atomic<std::uint32_t> subclassed;     // set by the library once it watches the view
-    std::atomic<std::uint64_t> batches;        // appends (non-empty replacements)
-    std::atomic<std::uint64_t> lines;          // lines appended, of any kind
-    std::atomic<std::uint64_t> maxBatchLines;  // the most lines one append carried
-    std::atomic<std::uint64_t> maxBatchUnits;  // the most UTF-16 units one append carried
-    std::atomic<std::uint64_t> trims;          // replacements with the empty text
-    std::atomic<std::uint64_t> statusLines;    // the console's own lines, "[console] ..."
-    std::atomic<std::uint64_t> announced;      // the sum of N over "[console] N lines dropped"
-    std::atomic<std::uint64_t> framePaints;    // the view's frame (its scroll bar) repainted,
-                                               // since the last append
-    std::atomic<std::int64_t> lastAppendEnd;   // ProbeTicks() when the last append returned
-    std::atomic<std::uint64_t> cutUnits;       // appended units the view did not take (its
-                                               // text limit cuts what doesn't fit)
+    std::atomic<std::uint64_t> view;             // the view's HWND, set by the test before hooking
+    std::atomic<std::uint32_t> subclassed;       // set by the library once it watches the view
+    std::atomic<std::uint64_t> batches;          // appends (non-empty replacements)
+    std::atomic<std::uint64_t> lines;            // lines appended, of any kind
+    std::atomic<std::uint64_t> maxBatchLines;    // the most lines one append carried
+    std::atomic<std::uint64_t> maxBatchUnits;    // the most UTF-16 units one append carried
+    std::atomic<std::uint64_t> trims;            // replacements with the empty text
+    std::atomic<std::uint64_t> statusLines;      // the console's own lines, "[console] ..."
+    std::atomic<std::uint64_t> announced;        // the sum of N over "[console] N lines dropped"
+    std::atomic<std::uint64_t> framePaints;      // the view's frame (its scroll bar) repainted,
+                                                 // since the last append
+    std::atomic<std::int64_t> lastAppendEnd;     // ProbeTicks() when the last append returned
+    std::atomic<std::uint64_t> cutUnits;         // appended units the view did not take (its
+                                                 // text limit cuts what doesn't fit)
+    std::atomic<std::uint64_t> clientAnnounced;  // the sum of N over "[client] N lines dropped"
     ProbeStream streams[kProbeStreams];
 };
 

@@ -7,12 +7,17 @@
 #include <windows.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
+#include <cstdio>
+#include <thread>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "driver/console_process.h"
+#include "driver/numbered_lines.h"
+#include "driver/observers.h"
 #include "driver/wait.h"
 #include "tests/support/line_lists.h"
 #include "tests/support/relay_runner.h"
@@ -70,8 +75,9 @@ class Relay : public ::testing::Test {
   protected:
     void SetUp() override {
         ASSERT_TRUE(console.Start());
-        ASSERT_TRUE(StartRelayFor(console, relay));
+        ASSERT_TRUE(StartRelayFor(console, relay, Arguments()));
     }
+    virtual std::wstring Arguments() const { return L""; }
     void TearDown() override {
         if (relay.Running()) {
             EXPECT_TRUE(SendConsoleControl(relay.Pid(), CTRL_C_EVENT));
@@ -190,6 +196,145 @@ TEST_F(Relay, CtrlCEndsItCleanly) {
     ASSERT_TRUE(direct.Connect());
     ASSERT_TRUE(direct.Write("straight to the console\n"));
     EXPECT_TRUE(console.WaitForText(L"\r\nstraight to the console\r\n", kPatience));
+}
+
+// Starts nemora-test-debug-writer: `count` numbered lines of `stream`, with
+// OutputDebugStringA ("debug") or to the relay's pipe ("pipe").
+bool StartWriter(ChildProcess& child, const wchar_t* mode, char stream, int count) {
+    return child.Start(BesideThisExecutable(L"nemora-test-debug-writer.exe"),
+                       std::wstring(mode) + L" " + wchar_t(stream) + L" " + std::to_wstring(count));
+}
+
+const std::wstring kWriterName = L"nemora-test-debug-writer.exe";
+
+// The numbered lines of a stream, as the view shows them.
+std::vector<std::wstring> NumberedLines(char stream, std::uint32_t count) {
+    std::vector<std::wstring> lines;
+    for (std::uint32_t i = 0; i < count; ++i) {
+        std::string line;
+        AppendNumberedLine(line, stream, i);
+        line.pop_back();
+        lines.push_back(Widen(line));
+    }
+    return lines;
+}
+
+class RelayWithDebugOutput : public Relay {
+  protected:
+    std::wstring Arguments() const override { return L"--debug-output"; }
+};
+
+// Another process's OutputDebugString calls show under its prefix, each call
+// its own line (a final line feed or none); this one's too.
+TEST_F(RelayWithDebugOutput, AnotherProcessesDebugOutputShowsWithItsPrefix) {
+    ChildProcess writer;
+    ASSERT_TRUE(StartWriter(writer, L"debug", 'D', 300));
+    EXPECT_EQ(writer.WaitForExit(kPatience), ExitCode(0));
+    OutputDebugStringA("from the test, no line feed");
+    ASSERT_TRUE(console.WaitForText(prefix + L"from the test, no line feed\r\n", kPatience));
+    const auto view = console.ViewLines();
+    EXPECT_EQ(Relayed(view, RelayPrefix(writer.Pid(), kWriterName)), NumberedLines('D', 300));
+    EXPECT_EQ(Relayed(view, prefix), std::vector<std::wstring>{L"from the test, no line feed"});
+}
+
+// --pid keeps one process, from both sources: another process's pipe lines
+// and debug output are left out (its pipe connection too), this one's shown.
+class RelayForThisProcess : public Relay {
+  protected:
+    std::wstring Arguments() const override {
+        return L"--debug-output --pid " + std::to_wstring(GetCurrentProcessId());
+    }
+};
+
+TEST_F(RelayForThisProcess, KeepsOnlyTheGivenProcessFromBothSources) {
+    ChildProcess debugWriter;
+    ChildProcess pipeWriter;
+    ASSERT_TRUE(StartWriter(debugWriter, L"debug", 'D', 50));
+    ASSERT_TRUE(StartWriter(pipeWriter, L"pipe", 'P', 50));
+    EXPECT_EQ(debugWriter.WaitForExit(kPatience), ExitCode(0));
+    EXPECT_EQ(pipeWriter.WaitForExit(kPatience), ExitCode(0));
+    OutputDebugStringA("kept debug output\n");
+    PipeClient client;
+    ASSERT_TRUE(client.Connect(10s, kRelayPipeName));
+    ASSERT_TRUE(client.Write("kept pipe line\n"));
+    client.Close();
+    ASSERT_TRUE(console.WaitForText(RelayDeparture(self, name), kPatience));
+    EXPECT_EQ(console.ViewLines(),
+              (std::vector<std::wstring>{kStart, kConnected, Widen(kRelayStartedLine),
+                                         prefix + L"kept debug output", RelayArrival(self, name),
+                                         prefix + L"kept pipe line", RelayDeparture(self, name)}));
+}
+
+// The console's window thread stalls while four clients flood the relay and
+// another process writes debug output: the writer's calls all return while
+// the console is still stalled (none waits on the relay, which waits on
+// nobody), and once the console runs again every line lost on the way, by
+// the relay's client or by the console, is announced in the view.
+TEST_F(RelayWithDebugOutput, AStalledConsoleLosesNothingUnannouncedAndNoWriterWaits) {
+    constexpr std::uint32_t kLinesEach = 20'000;
+    constexpr std::uint32_t kDebugLines = 3'000;
+    constexpr char kStreams[] = {'A', 'B', 'C', 'D'};
+    ViewProbe probe;
+    ASSERT_TRUE(probe.Attach(console));
+    const DWORD windowThreadId = GetWindowThreadProcessId(console.window(), nullptr);
+    UniqueHandle windowThread(OpenThread(THREAD_SUSPEND_RESUME, FALSE, windowThreadId));
+    ASSERT_TRUE(windowThread);
+    ASSERT_NE(SuspendThread(windowThread.get()), static_cast<DWORD>(-1));
+
+    ChildProcess debugWriter;
+    ASSERT_TRUE(StartWriter(debugWriter, L"debug", 'E', kDebugLines));
+    std::vector<std::thread> floods;
+    std::atomic<int> written{0};
+    for (const char stream : kStreams) {
+        floods.emplace_back([&, stream] {
+            PipeClient client;
+            if (!client.Connect(10s, kRelayPipeName)) {
+                return;
+            }
+            std::string pending;
+            for (std::uint32_t i = 0; i < kLinesEach; ++i) {
+                AppendNumberedLine(pending, stream, i);
+                if (pending.size() >= 4096 && client.Write(pending)) {
+                    pending.clear();
+                }
+            }
+            if (client.Write(pending)) {
+                written.fetch_add(1);
+            }
+        });
+    }
+    for (std::thread& flood : floods) {
+        flood.join();
+    }
+    EXPECT_EQ(written.load(), 4) << "a flooding client was kept waiting";
+    EXPECT_EQ(debugWriter.WaitForExit(kPatience), ExitCode(0))
+        << "an OutputDebugString call waited";
+    std::printf("REPORT-DETAIL debug writer while stalled: %s", debugWriter.Stdout().c_str());
+    ASSERT_EQ(ResumeThread(windowThread.get()), 1u)
+        << "the console ran before the writers were done";
+
+    PipeClient last;
+    ASSERT_TRUE(last.Connect(10s, kRelayPipeName));
+    ASSERT_TRUE(last.Write("after the flood\n"));
+    ASSERT_TRUE(console.WaitForText(prefix + L"after the flood\r\n", 60s));
+    std::uint64_t shown = 0;
+    std::uint64_t skipped = 0;
+    for (const char stream : {'A', 'B', 'C', 'D', 'E'}) {
+        const auto& counts = probe.stream(stream);
+        EXPECT_EQ(counts.disorder.load(), 0u) << stream;
+        EXPECT_EQ(counts.damaged.load(), 0u) << stream;
+        shown += counts.shown.load();
+        skipped += counts.skipped.load();
+    }
+    const std::uint64_t byClient = probe.counters().clientAnnounced.load();
+    const std::uint64_t byConsole = probe.counters().announced.load();
+    std::printf(
+        "REPORT-DETAIL stalled relay: shown=%llu skipped=%llu client_announced=%llu "
+        "console_announced=%llu\n",
+        static_cast<unsigned long long>(shown), static_cast<unsigned long long>(skipped),
+        static_cast<unsigned long long>(byClient), static_cast<unsigned long long>(byConsole));
+    EXPECT_GT(skipped, 0u) << "the flood never filled the way to the stalled console";
+    EXPECT_LE(skipped, byClient + byConsole) << "lines lost without a notice";
 }
 
 }  // namespace

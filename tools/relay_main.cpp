@@ -25,6 +25,14 @@ namespace {
 
 // How long the ending relay waits for its lines to reach the console.
 constexpr std::chrono::milliseconds kFlushOnEnd{2000};
+// The relay's buffer towards the console. The console reads its pipe even
+// while its window stalls, so this fills only while the relay takes lines in
+// faster than the console's pipe reader, in bursts. It is large because a
+// notice of lines dropped here travels to the console like any line, and the
+// console's own queue may drop it as one line among many: the lines it stood
+// for would then go unannounced.
+constexpr std::size_t kBufferedLines = std::size_t{1} << 18;
+constexpr std::size_t kBufferedBytes = std::size_t{32} << 20;
 // How long a closing window's handler waits for the relay to end cleanly (the
 // system ends the process when the handler returns, and after about 5 s anyway).
 constexpr DWORD kCloseGraceMs = 4000;
@@ -65,11 +73,14 @@ class ConsoleOutput : public RelayOutput {
     void Line(std::string_view line) override { client_.Line(line); }
     void Fps(double reading) override { client_.Fps(reading); }
     void Shutdown() { client_.Shutdown(); }
+    std::uint64_t Dropped() const { return client_.DroppedLines(); }
 
   private:
     static DebugClientOptions Options() {
         DebugClientOptions options;
         options.flushTimeout = kFlushOnEnd;
+        options.maxBufferedLines = kBufferedLines;
+        options.maxBufferedBytes = kBufferedBytes;
         return options;
     }
     DebugClient client_;
@@ -164,6 +175,10 @@ int Run(std::span<const std::wstring_view> args) {
         }
     }
     console.Shutdown();  // flushes (bounded), then releases the console's pipe
+    if (const std::uint64_t dropped = console.Dropped()) {
+        std::fprintf(stderr, "nemora-relay: %llu lines dropped on the way to the console\n",
+                     static_cast<unsigned long long>(dropped));
+    }
     SetEvent(done.get());
     return exitCode;
 }
