@@ -254,6 +254,8 @@ TEST_F(RelayForThisProcess, KeepsOnlyTheGivenProcessFromBothSources) {
     EXPECT_EQ(debugWriter.WaitForExit(kPatience), ExitCode(0));
     EXPECT_EQ(pipeWriter.WaitForExit(kPatience), ExitCode(0));
     OutputDebugStringA("kept debug output\n");
+    // The two sources are read by threads of their own: one at a time, for one order in the view.
+    ASSERT_TRUE(console.WaitForText(prefix + L"kept debug output\r\n", kPatience));
     PipeClient client;
     ASSERT_TRUE(client.Connect(10s, kRelayPipeName));
     ASSERT_TRUE(client.Write("kept pipe line\n"));
