@@ -25,17 +25,24 @@ export WINEDLLOVERRIDES=${WINEDLLOVERRIDES:-mscoree,mshtml=}
 
 say() { printf '== %s\n' "$*" >&2; }
 
-# Installs with apt whatever of the toolchain is missing (as root, as CI is).
+# What building the client alone needs: the compiler and CMake.
+NEMORA_CLIENT_PACKAGES=(g++-mingw-w64-x86-64-posix cmake ninja-build)
+
+# Installs with apt whatever of the toolchain is missing (as root, as CI is),
+# and the packages named.
 nemora_install() {
     # clang, lld, wine64-tools and libwine-dev build the test host for the MSVC ABI;
     # spdlog and fmt: headers for the sink's tests; rustc and the Windows
     # standard library: the Rust host the tests build.
-    local wanted=(g++-mingw-w64-x86-64-posix wine wine64 xvfb xauth cmake ninja-build googletest
-        clang lld wine64-tools libwine-dev libspdlog-dev libfmt-dev rustc libstd-rust-dev-windows
-        "$@")
+    nemora_install_only "${NEMORA_CLIENT_PACKAGES[@]}" wine wine64 xvfb xauth googletest \
+        clang lld wine64-tools libwine-dev libspdlog-dev libfmt-dev rustc libstd-rust-dev-windows "$@"
+}
+
+# Installs with apt those of the packages named that are missing.
+nemora_install_only() {
     local missing=()
     local p
-    for p in "${wanted[@]}"; do
+    for p in "$@"; do
         dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
     done
     [ ${#missing[@]} -eq 0 ] && return 0
@@ -87,6 +94,12 @@ nemora_display() {
     fi
 }
 
+# Whether everything running in the prefix belongs to this script: the tests'
+# and the benchmarks' prefix does, and is ended with them. scripts/run's prefix
+# is shared with whatever the user starts beside the console: its server is
+# neither replaced nor ended, and stops by itself once its last program has.
+NEMORA_PREFIX_OWNED=true
+
 # A private prefix (WINEPREFIX, in the build tree). A crash must be a plain
 # non-zero exit, never a debugger that lingers and hangs the run.
 #
@@ -120,12 +133,14 @@ nemora_prefix() {
         fi
         echo "$windows" >"$WINEPREFIX/.nemora-windows"
     fi
-    # A server left by an interrupted run may hold a display that is gone since:
-    # start from a fresh one. Then keep it up for the whole run, so that each
-    # process starts in milliseconds.
-    wineserver -k >/dev/null 2>&1 || true
-    wineserver -w >/dev/null 2>&1 || true
-    wineserver -p >/dev/null 2>&1 || true
+    if $NEMORA_PREFIX_OWNED; then
+        # A server left by an interrupted run may hold a display that is gone since:
+        # start from a fresh one. Then keep it up for the whole run, so that each
+        # process starts in milliseconds.
+        wineserver -k >/dev/null 2>&1 || true
+        wineserver -w >/dev/null 2>&1 || true
+        wineserver -p >/dev/null 2>&1 || true
+    fi
     # Start the prefix's services and desktop now, detached from any output:
     # started by a test instead, they would inherit its pipes and keep CTest
     # waiting for an end of output that never comes.
@@ -133,7 +148,9 @@ nemora_prefix() {
 }
 
 nemora_cleanup() {
-    [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ] && wineserver -k >/dev/null 2>&1 || true
+    if $NEMORA_PREFIX_OWNED && [ -n "${WINEPREFIX:-}" ] && [ -d "$WINEPREFIX" ]; then
+        wineserver -k >/dev/null 2>&1 || true
+    fi
     if [ -n "$NEMORA_XVFB_PID" ]; then
         kill "$NEMORA_XVFB_PID" 2>/dev/null || true
         wait "$NEMORA_XVFB_PID" 2>/dev/null || true
