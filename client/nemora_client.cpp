@@ -2,6 +2,7 @@
 
 #include "debug_output_capture.h"
 #include "nemora_client_test_hooks.h"
+#include "nemora_relay_routing.h"
 #include "utf16_text.h"
 #include "windows_abi_format.h"
 
@@ -379,6 +380,7 @@ class Writer {
             if (batch_.empty() && !WaitForWork()) {
                 return;
             }
+            MoveToRelayIfStarted();
             if (!Connected()) {
                 return;  // aborted, or closing with no console to flush to
             }
@@ -430,7 +432,13 @@ class Writer {
             shared_.writerIdle = asleep;
             lock.unlock();
             const HANDLE events[] = {shared_.wake.get(), shared_.abort.get()};
-            WaitForMultipleObjects(2, events, FALSE, asleep ? INFINITE : kLingerPollMs);
+            // Asleep at the console, it still looks for a relay now and then.
+            const bool watching = direct_ && pipe_.IsOpen();
+            WaitForMultipleObjects(2, events, FALSE,
+                                   !asleep    ? kLingerPollMs
+                                   : watching ? static_cast<DWORD>(RelayWatch::kInterval.count())
+                                              : INFINITE);
+            MoveToRelayIfStarted();
             lock.lock();
         }
     }
@@ -447,10 +455,10 @@ class Writer {
         DWORD pause = kFirstBackoffMs;
         while (!pipe_.IsOpen()) {
             if (Closing()) {
-                return Report(pipe_.Open(kCloseConnectGrace, kCloseConnectGrace, name)) &&
+                return Report(Open(kCloseConnectGrace, kCloseConnectGrace, name)) &&
                        !shared_.Aborting();
             }
-            if (Report(pipe_.Open(milliseconds(0), milliseconds(0), name))) {
+            if (Report(Open(milliseconds(0), milliseconds(0), name))) {
                 break;
             }
             // Shutdown's wake-up ends the pause early; callers never signal during it.
@@ -461,6 +469,32 @@ class Writer {
             pause = std::min(pause * 2, kMaxBackoffMs);
         }
         return !shared_.Aborting();
+    }
+
+    // Opens the relay's pipe while a relay runs, else the console's (unless
+    // this client writes to another pipe, or not through a relay).
+    ConsolePipe::Opened Open(std::chrono::milliseconds busyWait,
+                             std::chrono::milliseconds absentGrace, const wchar_t* name) {
+        if (!routed_) {
+            return pipe_.Open(busyWait, absentGrace, name);
+        }
+        bool viaRelay = false;
+        const ConsolePipe::Opened opened =
+            OpenRelayOrConsole(pipe_, busyWait, absentGrace, &viaRelay);
+        direct_ = !viaRelay;
+        if (opened == ConsolePipe::Opened::kOpened) {
+            relayWatch_.Moved(viaRelay);
+        }
+        return opened;
+    }
+
+    // Connected straight to the console while a relay has started: the relay
+    // can't reach the console until this client lets go, so it does, and its
+    // next connection goes through the relay. What it holds stays for that one.
+    void MoveToRelayIfStarted() {
+        if (direct_ && pipe_.IsOpen() && relayWatch_.RelayStarted()) {
+            pipe_.Close();
+        }
     }
 
     // Publishes why the pipe is (not) open; true if it is.
@@ -565,6 +599,11 @@ class Writer {
 
     Shared& shared_;
     ConsolePipe pipe_;
+    // Whether connections go through a running relay, and whether the open
+    // pipe is the console's own although they do.
+    const bool routed_ = shared_.options.viaRelay && shared_.options.pipeName == kConsolePipeName;
+    bool direct_ = false;
+    RelayWatch relayWatch_;
     std::string batch_;  // being written; survives a reconnection
     std::vector<Queued> taken_;
 };

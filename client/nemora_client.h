@@ -161,6 +161,11 @@ struct DebugClientOptions {
     std::chrono::milliseconds flushTimeout{500};
     // The console's pipe; another name only for a private test server.
     std::wstring pipeName = kConsolePipeName;
+    // While a nemora-relay runs, write to it instead of the console's pipe (and
+    // move to it from the console when one starts), so that the console shows
+    // this client's lines with every other program's. Only with the console's
+    // pipe name; the relay's own client sets it false.
+    bool viaRelay = true;
     // Takes every OutputDebugStringA/W call in the host process, from any
     // thread and any module, as lines of this client while it lives (see
     // CapturingDebugOutput). Each call makes at least one line, split at line

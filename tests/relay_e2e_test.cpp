@@ -15,12 +15,15 @@
 #include <string>
 #include <vector>
 
+#include "client/nemora_client.h"
 #include "driver/console_process.h"
 #include "driver/numbered_lines.h"
 #include "driver/observers.h"
 #include "driver/wait.h"
+#include "tests/support/delivered.h"
 #include "tests/support/line_lists.h"
 #include "tests/support/relay_runner.h"
+#include "tests/support/send_runner.h"
 #include "tools/relay_options.h"
 
 namespace nemora::test {
@@ -196,6 +199,52 @@ TEST_F(Relay, CtrlCEndsItCleanly) {
     ASSERT_TRUE(direct.Connect());
     ASSERT_TRUE(direct.Write("straight to the console\n"));
     EXPECT_TRUE(console.WaitForText(L"\r\nstraight to the console\r\n", kPatience));
+}
+
+// While the relay holds the console, nemora-send and a DebugClient write to
+// the relay by themselves: their lines show under their prefixes.
+TEST_F(Relay, NemoraSendAndADebugClientGoThroughIt) {
+    DebugClient client;
+    client.Line("from a DebugClient");
+    ASSERT_TRUE(Delivered(client, console, prefix + L"from a DebugClient"));
+    ChildProcess send;
+    ASSERT_TRUE(StartSend(send, L"\"from nemora-send\""));
+    EXPECT_EQ(send.WaitForExit(10s), ExitCode(0)) << send.Stderr();
+    const std::wstring sendName = L"nemora-send.exe";
+    ASSERT_TRUE(console.WaitForText(RelayDeparture(send.Pid(), sendName), kPatience));
+    const auto view = console.ViewLines();
+    EXPECT_EQ(Relayed(view, RelayPrefix(send.Pid(), sendName)),
+              std::vector<std::wstring>{L"from nemora-send"});
+    EXPECT_EQ(CountOf(view, RelayArrival(send.Pid(), sendName)), 1u);
+}
+
+// The order of connection: a client that was connected straight to the
+// console when the relay started lets go of it, so the relay gets the console,
+// and goes on through the relay; once the relay has ended, straight to the
+// console again.
+TEST(RelayOrder, AClientOnTheConsoleMovesToARelayThatStartsAndBackWhenItEnds) {
+    ConsoleProcess console;
+    ASSERT_TRUE(console.Start());
+    DebugClient client;
+    client.Line("before the relay");
+    ASSERT_TRUE(Delivered(client, console, L"before the relay"));
+    ChildProcess relay;
+    ASSERT_TRUE(StartRelayFor(console, relay));
+    const std::wstring prefix = RelayPrefix(GetCurrentProcessId(), OwnImageName());
+    client.Line("through the relay");
+    ASSERT_TRUE(Delivered(client, console, prefix + L"through the relay"));
+    ASSERT_TRUE(SendConsoleControl(relay.Pid(), CTRL_C_EVENT));
+    EXPECT_EQ(relay.WaitForExit(10s), ExitCode(relay::kExitOk)) << relay.Stderr();
+    client.Line("straight again");
+    ASSERT_TRUE(Delivered(client, console, L"straight again"));
+    const DWORD self = GetCurrentProcessId();
+    const std::wstring name = OwnImageName();
+    EXPECT_EQ(console.ViewLines(),
+              (std::vector<std::wstring>{kStart, kConnected, L"before the relay", kDisconnected,
+                                         kConnected, Widen(kRelayStartedLine),
+                                         RelayArrival(self, name), prefix + L"through the relay",
+                                         RelayDeparture(self, name), Widen(kRelayStoppedLine),
+                                         kDisconnected, kConnected, L"straight again"}));
 }
 
 // Starts nemora-test-debug-writer: `count` numbered lines of `stream`, with

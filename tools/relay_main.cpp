@@ -79,6 +79,7 @@ class ConsoleOutput : public RelayOutput {
     static DebugClientOptions Options() {
         DebugClientOptions options;
         options.flushTimeout = kFlushOnEnd;
+        options.viaRelay = false;
         options.maxBufferedLines = kBufferedLines;
         options.maxBufferedBytes = kBufferedBytes;
         return options;

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "client/nemora_client.h"
+#include "client/nemora_relay_routing.h"
 #include "tools/send_options.h"
 
 namespace nemora::send {
@@ -98,20 +99,25 @@ int Run(std::span<const std::wstring_view> args) {
         return kExitOk;
     }
 
+    // Through a running relay, so that these lines show beside every other
+    // program's; straight to the console otherwise.
     ConsolePipe pipe;
-    switch (pipe.Open(std::chrono::seconds(options.waitSeconds))) {
+    bool viaRelay = false;
+    const ConsolePipe::Opened opened = OpenRelayOrConsole(
+        pipe, std::chrono::seconds(options.waitSeconds), ConsolePipe::kAbsentGrace, &viaRelay);
+    const std::string name(viaRelay ? kRelayPipeNameUtf8 : kPipeNameUtf8);
+    switch (opened) {
         case ConsolePipe::Opened::kOpened:
             break;
         case ConsolePipe::Opened::kNoConsole:
-            PrintError("no console is listening on " + std::string(kPipeNameUtf8));
+            PrintError("no console is listening on " + name);
             return kExitNoConsole;
         case ConsolePipe::Opened::kBusyTimeout:
-            PrintError("another client held " + std::string(kPipeNameUtf8) + " for " +
+            PrintError("another client held " + name + " for " +
                        std::to_string(options.waitSeconds) + " s; gave up waiting");
             return kExitBusyTimeout;
         case ConsolePipe::Opened::kFailed:
-            PrintError("can't open " + std::string(kPipeNameUtf8) + " (" +
-                       SystemMessage(pipe.Error()) + ")");
+            PrintError("can't open " + name + " (" + SystemMessage(pipe.Error()) + ")");
             return kExitOpenFailed;
     }
     return options.lines.empty() ? ForwardInput(pipe) : SendLines(pipe, options.lines);

@@ -139,7 +139,9 @@ ParseResult ParseSendOptions(std::span<const std::wstring_view> args) {
 std::string_view UsageText() {
     return "Usage: nemora-send [--wait SECONDS] [--fps VALUE]... [--] [TEXT]...\n"
            "Writes lines to the Nemora Debug Console over " NEMORA_PIPE_NAME
-           ".\n"
+           ",\n"
+           "or over " NEMORA_RELAY_PIPE_NAME
+           " while nemora-relay runs.\n"
            "\n"
            "  TEXT            each written as one line (UTF-8, ended by a line feed)\n"
            "  --fps VALUE     writes the frame-rate line \"" NEMORA_FPS_PREFIX
