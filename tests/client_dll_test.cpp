@@ -215,9 +215,7 @@ TEST(DebugOutputCapture, NothingIsTakenAfterShutdownOrWithCaptureOff) {
         EXPECT_FALSE(client.CapturingDebugOutput());
         OutputDebugStringA("after shutdown");
         OutputDebugStringW(L"after shutdown, wide");
-    }
-    {
-        DebugClient next(options);  // the capture is free again
+        const DebugClient next(options);  // the capture is free again, its first client still made
         EXPECT_TRUE(next.CapturingDebugOutput());
     }
     DebugClient plain;
