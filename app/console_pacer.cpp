@@ -17,6 +17,7 @@ void ConsolePacer::ShowReading() {
     }
     effects_.ShowLatestReading();
     title_.Happened(effects_.Now());
+    strandedReading_.Happened(effects_.Now());
 }
 
 void ConsolePacer::ShowReadingIfDue() {
@@ -25,10 +26,13 @@ void ConsolePacer::ShowReadingIfDue() {
     }
 }
 
-void ConsolePacer::DrainNow() {
+bool ConsolePacer::DrainNow() {
     if (drainDeferred_) {
         effects_.KillTimer(PacerTimer::kDeferredDrain);
         drainDeferred_ = false;
+    }
+    if (!effects_.HasView()) {
+        return true;
     }
     stranded_.Happened(effects_.Now());
     effects_.Drain();
@@ -41,8 +45,11 @@ void ConsolePacer::DrainNow() {
     }
     ShowReadingIfDue();
     // Between the drain and the paint, so that a sent message waits for the
-    // longer of the two and never for both.
-    effects_.AnswerSentMessages();
+    // longer of the two and never for both. One of them may close the window.
+    if (!effects_.AnswerSentMessages()) {
+        windowGone_ = true;
+        return false;
+    }
     // WM_PAINT comes only when no message is posted, which a flood never
     // allows: paint what is due here, the window and its view.
     const auto now = effects_.Now();
@@ -50,9 +57,13 @@ void ConsolePacer::DrainNow() {
         effects_.Paint();
         paint_.Happened(now);
     }
+    return true;
 }
 
 void ConsolePacer::OnDrainRequest() {
+    if (windowGone_) {
+        return;
+    }
     if (!effects_.InputWaiting()) {
         DrainNow();
         return;
@@ -69,6 +80,9 @@ void ConsolePacer::OnDrainRequest() {
 }
 
 void ConsolePacer::OnFpsReading() {
+    if (windowGone_) {
+        return;
+    }
     const auto now = effects_.Now();
     if (title_.Due(now)) {
         ShowReading();
@@ -84,11 +98,21 @@ void ConsolePacer::OnFpsReading() {
 }
 
 void ConsolePacer::CatchUp() {
+    if (windowGone_) {
+        return;
+    }
     ShowReadingIfDue();
+    if (!titleDue_ && strandedReading_.Due(effects_.Now()) && effects_.ReadingWaiting()) {
+        ShowReading();  // its post failed: no message will come for it
+    }
     if (drainDeferred_ && !effects_.InputWaiting()) {
-        DrainNow();  // the input it was put off for has been handled
+        if (!DrainNow()) {  // the input it was put off for has been handled
+            return;
+        }
     } else if (!drainDeferred_ && stranded_.Due(effects_.Now()) && effects_.LinesWaiting()) {
-        DrainNow();  // a wake-up was lost: Lines wait, yet no drain has come
+        if (!DrainNow()) {  // a wake-up was lost: Lines wait, yet no drain has come
+            return;
+        }
     }
     if (effects_.ScrollBarStale() && effects_.ScrollBarRefreshDelay().count() == 0) {
         if (scrollBarTimerSet_) {
@@ -100,9 +124,14 @@ void ConsolePacer::CatchUp() {
 }
 
 void ConsolePacer::OnTimer(PacerTimer timer) {
+    if (windowGone_) {
+        return;
+    }
     switch (timer) {
         case PacerTimer::kDeferredDrain:
-            DrainNow();
+            if (!DrainNow()) {
+                return;
+            }
             break;
         case PacerTimer::kDeferredTitle:
             ShowReading();

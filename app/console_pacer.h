@@ -15,7 +15,8 @@
 // - a drain paints the window itself at most every kBusyPaintInterval, and
 //   answers sent messages between its work and that paint;
 // - anything else that comes due (a title change put off to the next frame,
-//   the scroll bar's repaint, Lines stranded by a lost wake-up) is done by
+//   the scroll bar's repaint, Lines or a reading stranded by a lost wake-up)
+//   is done by
 //   whichever of the console's messages runs next: a drain, a reading, or a
 //   timer (CatchUp). Timers alone would starve under a stream; they remain for
 //   the idle window, where nothing else runs.
@@ -33,7 +34,9 @@ enum class PacerTimer : unsigned {
     kDeferredDrain = 1,
     // Slow and repeating: Lines whose wake-up was lost (a failed post, or a
     // request that never arrived) are drained once no drain has run for
-    // kStrandedLinesAge, checked by CatchUp and by this timer while idle.
+    // kStrandedLinesAge, checked by CatchUp and by this timer while idle; a
+    // reading whose post failed is shown once none has come or been shown for
+    // as long.
     kStrandedLines = 2,
     // A reading within a frame of the last title change is shown once that
     // frame is over, with whatever reading is latest by then, by whichever of
@@ -67,14 +70,21 @@ class PacerEffects {
     // False when no timer could be had.
     virtual bool SetTimer(PacerTimer timer, std::chrono::milliseconds delay) = 0;
     virtual void KillTimer(PacerTimer timer) = 0;
+    // Whether the window has a view to drain into. Without one (it couldn't be
+    // made) the Lines stay queued, nothing drains and drainPending stays set,
+    // so no request is posted again: the window stands idle and empty.
+    virtual bool HasView() = 0;
     // One drain of the pending Lines into the view, the wake-up flag handled.
     virtual void Drain() = 0;
     virtual bool LinesWaiting() = 0;
     // The title from the latest reading.
     virtual void ShowLatestReading() = 0;
+    // A reading has been published since the title last showed one.
+    virtual bool ReadingWaiting() = 0;
     // Answers messages sent to the window meanwhile (another program asking
-    // for its text, the system asking whether it is still answering).
-    virtual void AnswerSentMessages() = 0;
+    // for its text, the system asking whether it is still answering, another
+    // program closing it); false if the window has been destroyed meanwhile.
+    virtual bool AnswerSentMessages() = 0;
     // Paints the window and its view now.
     virtual void Paint() = 0;
     virtual bool ScrollBarStale() = 0;
@@ -94,17 +104,22 @@ class ConsolePacer {
     void CatchUp();
 
   private:
-    void DrainNow();
+    // False once the window is gone: from then on the pacer touches nothing.
+    bool DrainNow();
     void ShowReading();
     void ShowReadingIfDue();
 
     PacerEffects& effects_;
+    // A message answered part-way through a drain destroyed the window.
+    bool windowGone_ = false;
     bool drainDeferred_ = false;
     bool scrollBarTimerSet_ = false;
     bool titleDue_ = false;
     AtMostEvery paint_{kBusyPaintInterval};
     AtMostEvery title_{kFrame};
     AtMostEvery stranded_{kStrandedLinesAge};  // restarted by every drain
+    // Restarted by every title change.
+    AtMostEvery strandedReading_{kStrandedLinesAge};
 };
 
 }  // namespace nemora

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 
 #include "app/console_pacer.h"
 #include "app/title_format.h"
@@ -38,6 +39,8 @@ class WindowEffects final : public PacerEffects {
         ::KillTimer(window_, static_cast<UINT_PTR>(timer));
     }
 
+    bool HasView() override { return view_.Control() != nullptr; }
+
     void Drain() override {
         // drainPending stays set while the drain runs, so the listener posts no
         // request meanwhile. Lines beyond this drain's budget wait their turn:
@@ -50,14 +53,21 @@ class WindowEffects final : public PacerEffects {
 
     void ShowLatestReading() override {
         fpsPending.exchange(0);  // before the load, so no reading stored from here on is missed
+        shownReadings_ = fpsReadings.load();  // before the reading: see PublishFps
         const std::wstring title = FormatFpsTitle(latestFps.load());
         SetWindowTextW(window_, title.c_str());
     }
 
-    void AnswerSentMessages() override {
+    bool ReadingWaiting() override { return fpsReadings.load() != shownReadings_; }
+
+    bool AnswerSentMessages() override {
         MSG sent;
         PeekMessageW(&sent, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+        return !destroyed_;
     }
+
+    // WM_NCDESTROY has come: the window and its view are gone.
+    void WindowDestroyed() { destroyed_ = true; }
 
     void Paint() override {
         const auto start = Clock::now();
@@ -74,20 +84,48 @@ class WindowEffects final : public PacerEffects {
   private:
     HWND window_;
     LogView& view_;
+    bool destroyed_ = false;
+    std::uint64_t shownReadings_ = 0;  // fpsReadings as the title last showed
 };
 
 // What a console window owns: found through GWLP_USERDATA, made as the window
-// is created and deleted as it goes.
+// is created and deleted once the window has gone and no handler of it is
+// running. A drain answers sent messages part-way through, and another
+// program's WM_CLOSE destroys the window there: the drain's pacer and view
+// must outlive it.
 struct WindowState {
     explicit WindowState(HWND window) : effects(window, view) {}
     LogView view;  // without a control until CreateConsoleView
     WindowEffects effects;
     ConsolePacer pacer{effects};
+    int handlersRunning = 0;
+    bool destroyed = false;
 };
 
 WindowState* StateOf(HWND window) {
     return reinterpret_cast<WindowState*>(GetWindowLongPtrW(window, GWLP_USERDATA));
 }
+
+// Marks one handler of the window as running; the last one to return after
+// the window's destruction deletes its state.
+class HandlerRunning {
+  public:
+    explicit HandlerRunning(WindowState* state) : state_(state) {
+        if (state_ != nullptr) {
+            ++state_->handlersRunning;
+        }
+    }
+    ~HandlerRunning() {
+        if (state_ != nullptr && --state_->handlersRunning == 0 && state_->destroyed) {
+            delete state_;
+        }
+    }
+    HandlerRunning(const HandlerRunning&) = delete;
+    HandlerRunning& operator=(const HandlerRunning&) = delete;
+
+  private:
+    WindowState* state_;
+};
 
 // Registers the window class; the result is not checked (a failure shows up
 // as the main window's creation failing).
@@ -148,6 +186,7 @@ HWND CreateConsole(HINSTANCE instance) {
 
 LRESULT CALLBACK ConsoleWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     WindowState* state = StateOf(window);
+    const HandlerRunning running(state);
     switch (message) {
         case WM_NCCREATE:
             SetWindowLongPtrW(window, GWLP_USERDATA,
@@ -155,7 +194,12 @@ LRESULT CALLBACK ConsoleWndProc(HWND window, UINT message, WPARAM wParam, LPARAM
             return DefWindowProcW(window, message, wParam, lParam);
         case WM_NCDESTROY:
             SetWindowLongPtrW(window, GWLP_USERDATA, 0);
-            delete state;
+            if (state != nullptr) {
+                // Deleted as the outermost handler returns: this one, or a
+                // drain that answered the message which destroyed the window.
+                state->destroyed = true;
+                state->effects.WindowDestroyed();
+            }
             return DefWindowProcW(window, message, wParam, lParam);
         case WM_DESTROY:
             PostQuitMessage(0);

@@ -170,8 +170,15 @@ std::optional<DWORD> ConsoleProcess::WaitForExit(std::chrono::milliseconds timeo
     return code;
 }
 
-std::optional<DWORD> ConsoleProcess::Close(std::chrono::milliseconds timeout) {
-    PostMessageW(window_, WM_CLOSE, 0, 0);
+std::optional<DWORD> ConsoleProcess::Close(std::chrono::milliseconds timeout, CloseBy by) {
+    if (by == CloseBy::kSend) {
+        // Returns once the console has handled it, or on time-out; the wait for
+        // the exit follows either way.
+        SendMessageTimeoutW(window_, WM_CLOSE, 0, 0, SMTO_NORMAL,
+                            static_cast<UINT>(timeout.count()), nullptr);
+    } else {
+        PostMessageW(window_, WM_CLOSE, 0, 0);
+    }
     return WaitForExit(timeout);
 }
 

@@ -78,8 +78,14 @@ class ConsoleProcess {
     // Waits until the view's text contains the text; false on time-out.
     bool WaitForText(std::wstring_view text, std::chrono::milliseconds timeout = 10s) const;
 
-    // Posts WM_CLOSE and waits for the process to end; its exit code, or nullopt on time-out.
-    std::optional<DWORD> Close(std::chrono::milliseconds timeout = 10s);
+    // How Close asks the window to close: posted, as the tests' own close does,
+    // or sent, as another program automating the console does (the console then
+    // handles it whenever it answers sent messages, in the middle of a drain too).
+    enum class CloseBy { kPost, kSend };
+    // Asks the window to close and waits for the process to end; its exit code,
+    // or nullopt on time-out.
+    std::optional<DWORD> Close(std::chrono::milliseconds timeout = 10s,
+                               CloseBy by = CloseBy::kPost);
     // Waits for the process to end by itself; its exit code, or nullopt on time-out.
     std::optional<DWORD> WaitForExit(std::chrono::milliseconds timeout = 10s);
 

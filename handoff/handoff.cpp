@@ -10,6 +10,7 @@ std::atomic<HWND> mainWindow{nullptr};
 std::atomic<std::uint8_t> drainPending{0};
 std::atomic<std::uint8_t> fpsPending{0};
 std::atomic<double> latestFps{0.0};
+std::atomic<std::uint64_t> fpsReadings{0};
 
 LineQueue& PendingLines() {
     static LineQueue* const queue = new LineQueue();  // never destroyed, see the header
@@ -77,6 +78,7 @@ void PublishFps(double fps) {
     // Sequentially consistent, with the flag: a reading stored before a post
     // found the flag set is seen by the update that clears it.
     latestFps.store(fps);
+    fpsReadings.fetch_add(1);  // after the reading: a count seen means its reading is too
     PostOnce(fpsPending, WM_CONSOLE_FPS);
 }
 

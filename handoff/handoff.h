@@ -35,6 +35,10 @@ extern std::atomic<std::uint8_t> drainPending;
 extern std::atomic<std::uint8_t> fpsPending;
 // The last frame-rate reading, 0.0 at start.
 extern std::atomic<double> latestFps;
+// How many readings have been published. The title update loads it before
+// latestFps, and its pacer shows a reading whose post failed once the count
+// has moved past what the title showed.
+extern std::atomic<std::uint64_t> fpsReadings;
 
 // The process-wide queue. Allocated once and never freed: the listener thread
 // may push until the very last instant of the process.

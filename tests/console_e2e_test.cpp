@@ -7,6 +7,7 @@
 #include <optional>
 #include <string>
 #include <thread>
+#include <utility>
 
 #include "driver/console_process.h"
 #include "driver/game_stream.h"
@@ -168,18 +169,24 @@ class FloodingClient {
     std::jthread thread_;
 };
 
+// Closed by a posted WM_CLOSE, and by one sent from another program, which the
+// console handles wherever it answers sent messages, in the middle of a drain too.
 TEST(Console, ClosingDuringAFloodEndsTheProcessCleanly) {
-    for (int round = 0; round < 5; ++round) {
-        SCOPED_TRACE("round " + std::to_string(round));
-        // Declared first, destroyed last: if the console outlives a failed check,
-        // its destruction ends it, the flood's write fails and its thread ends.
-        std::optional<FloodingClient> flood;
-        ConsoleProcess console;
-        ASSERT_TRUE(console.Start());
-        flood.emplace();
-        ASSERT_TRUE(WaitUntil([&] { return flood->chunks() >= 4; }, 10s));
-        ASSERT_TRUE(console.WaitForText(L"flood line"));
-        EXPECT_EQ(console.Close(20s), 0u);
+    using CloseBy = ConsoleProcess::CloseBy;
+    for (const auto& [by, rounds] : {std::pair{CloseBy::kPost, 5}, std::pair{CloseBy::kSend, 10}}) {
+        for (int round = 0; round < rounds; ++round) {
+            SCOPED_TRACE((by == CloseBy::kPost ? "posted, round " : "sent, round ") +
+                         std::to_string(round));
+            // Declared first, destroyed last: if the console outlives a failed check,
+            // its destruction ends it, the flood's write fails and its thread ends.
+            std::optional<FloodingClient> flood;
+            ConsoleProcess console;
+            ASSERT_TRUE(console.Start());
+            flood.emplace();
+            ASSERT_TRUE(WaitUntil([&] { return flood->chunks() >= 4; }, 10s));
+            ASSERT_TRUE(console.WaitForText(L"flood line"));
+            EXPECT_EQ(console.Close(20s, by), 0u);
+        }
     }
 }
 

@@ -20,6 +20,8 @@ class FakeWindow final : public PacerEffects {
     std::chrono::steady_clock::time_point now{};
     bool input = false;
     bool linesWaiting = false;
+    bool view = true;
+    bool readingWaiting = false;  // published, not yet shown
     bool scrollBarStale = false;
     std::chrono::milliseconds scrollBarDelay{0};
     bool timersAvailable = true;
@@ -35,13 +37,25 @@ class FakeWindow final : public PacerEffects {
         return timersAvailable;
     }
     void KillTimer(PacerTimer timer) override { timers.erase(timer); }
+    bool HasView() override { return view; }
     void Drain() override {
         done.push_back("drain");
         linesWaiting = false;
     }
     bool LinesWaiting() override { return linesWaiting; }
-    void ShowLatestReading() override { done.push_back("title"); }
-    void AnswerSentMessages() override {}
+    void ShowLatestReading() override {
+        done.push_back("title");
+        readingWaiting = false;
+    }
+    bool ReadingWaiting() override { return readingWaiting; }
+    // A message answered part-way through a drain destroys the window.
+    bool closedBySentMessage = false;
+    bool AnswerSentMessages() override {
+        if (closedBySentMessage) {
+            done.push_back("closed");
+        }
+        return !closedBySentMessage;
+    }
     void Paint() override { done.push_back("paint"); }
     bool ScrollBarStale() override { return scrollBarStale; }
     std::chrono::milliseconds ScrollBarRefreshDelay() override { return scrollBarDelay; }
@@ -148,6 +162,46 @@ TEST(ConsolePacer, LinesWhoseWakeUpWasLostAreDrainedByWhateverMessageRuns) {
     EXPECT_EQ(window.Take(), (Done{"title", "drain", "paint"}));
 }
 
+// Its post failed: no message comes for it, yet the title catches up.
+TEST(ConsolePacer, AReadingWhosePostFailedIsShownByWhateverMessageRuns) {
+    FakeWindow window;
+    ConsolePacer pacer(window);
+    pacer.OnFpsReading();
+    EXPECT_EQ(window.Take(), Done{"title"});
+    window.readingWaiting = true;
+    window.now += kStrandedLinesAge - 1ms;
+    pacer.OnDrainRequest();
+    pacer.CatchUp();
+    EXPECT_EQ(window.Take(), (Done{"drain", "paint"})) << "its message may still be on its way";
+    window.now += 1ms;
+    pacer.OnDrainRequest();
+    pacer.CatchUp();
+    EXPECT_EQ(window.Take(), (Done{"drain", "title"}));
+
+    // Idle: the slow timer finds it.
+    window.readingWaiting = true;
+    window.now += kStrandedLinesAge;
+    pacer.OnTimer(PacerTimer::kStrandedLines);
+    EXPECT_EQ(window.Take(), Done{"title"});
+}
+
+// A window whose view couldn't be made: Lines wait, and stay waiting.
+TEST(ConsolePacer, WithoutAViewNothingDrainsAndTheWindowStandsIdle) {
+    FakeWindow window;
+    ConsolePacer pacer(window);
+    window.view = false;
+    window.linesWaiting = true;
+    pacer.OnDrainRequest();
+    pacer.CatchUp();
+    window.now += kStrandedLinesAge;
+    pacer.OnTimer(PacerTimer::kStrandedLines);
+    window.input = true;
+    pacer.OnDrainRequest();
+    window.input = false;
+    pacer.OnTimer(PacerTimer::kDeferredDrain);
+    EXPECT_EQ(window.Take(), Done{});
+}
+
 TEST(ConsolePacer, AStaleScrollBarIsRepaintedWhenTheViewAllowsByTimerOrByTheNextMessage) {
     FakeWindow window;
     ConsolePacer pacer(window);
@@ -179,6 +233,24 @@ TEST(ConsolePacer, AStaleScrollBarIsRepaintedWhenTheViewAllowsByTimerOrByTheNext
     window.now += 1s;
     pacer.OnDrainRequest();
     EXPECT_EQ(window.Take(), (Done{"drain", "bar", "paint"}));
+}
+
+TEST(ConsolePacer, AWindowClosedByAMessageAnsweredInADrainIsTouchedNoMore) {
+    FakeWindow window;
+    ConsolePacer pacer(window);
+    window.closedBySentMessage = true;
+    window.scrollBarStale = true;
+    pacer.OnDrainRequest();
+    pacer.CatchUp();
+    EXPECT_EQ(window.Take(), (Done{"drain", "closed"})) << "no paint, no scroll bar, no title";
+
+    window.now += 1s;
+    window.linesWaiting = true;
+    pacer.OnFpsReading();
+    pacer.OnTimer(PacerTimer::kStrandedLines);
+    pacer.OnDrainRequest();
+    pacer.CatchUp();
+    EXPECT_EQ(window.Take(), Done{});
 }
 
 }  // namespace
