@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <deque>
 #include <iterator>
+#include <limits>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -735,7 +736,10 @@ void DebugClient::VPrintf(const char* format, va_list args) {
     if (HasWideText(format)) {
         // The C runtime's printf would convert wide text by the host's C locale.
         std::string text;
-        if (FormatWindowsAbi(format, args, text, LongDoubleArgument::kThisCompiler)) {
+        // Unbounded, as the C runtime's printf below: a line too long for the
+        // buffer is dropped and counted as it is queued.
+        if (FormatWindowsAbi(format, args, text, std::numeric_limits<std::size_t>::max(),
+                             LongDoubleArgument::kThisCompiler) == Formatted::kDone) {
             Line(text);
         }
         return;

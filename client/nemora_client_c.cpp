@@ -21,7 +21,10 @@
 #endif
 
 struct nemora_client {
-    explicit nemora_client(nemora::DebugClientOptions options) : client(std::move(options)) {}
+    explicit nemora_client(nemora::DebugClientOptions options)
+        : maxBufferedBytes(options.maxBufferedBytes), client(std::move(options)) {}
+    // One printf's text is never longer: more could never be queued.
+    const std::size_t maxBufferedBytes;
     nemora::DebugClient client;
 };
 
@@ -41,8 +44,10 @@ static_assert(offsetof(nemora_client_options, max_buffered_bytes) == 2 * sizeof(
 static_assert(offsetof(nemora_client_options, flush_timeout_ms) == 3 * sizeof(std::size_t));
 static_assert(offsetof(nemora_client_options, pipe_name) == (sizeof(void*) == 8 ? 32 : 16));
 
-// Queued instead of the text when the DLL refuses a printf format.
+// Queued, followed by the format, instead of the text when the DLL refuses a
+// printf format, or when the text would be longer than the buffer holds.
 constexpr std::string_view kFormatRefused = NEMORA_CLIENT_FORMAT_REFUSED;
+constexpr std::string_view kOutputTooLong = NEMORA_CLIENT_OUTPUT_TOO_LONG;
 
 // UTF-8 to UTF-16; false if the bytes are not valid UTF-8.
 bool Widen(const char* utf8, std::wstring& wide) {
@@ -181,10 +186,16 @@ void nemora_client_vprintf(nemora_client* c, const char* format, va_list args) {
         c->client.VPrintf(format, args);
 #else
         std::string text;
-        if (nemora::FormatWindowsAbi(format, args, text)) {
-            c->client.Line(text);
-        } else {
-            c->client.Line(std::string(kFormatRefused) + format);
+        switch (nemora::FormatWindowsAbi(format, args, text, c->maxBufferedBytes)) {
+            case nemora::Formatted::kDone:
+                c->client.Line(text);
+                break;
+            case nemora::Formatted::kRefused:
+                c->client.Line(std::string(kFormatRefused) + format);
+                break;
+            case nemora::Formatted::kTooLong:
+                c->client.Line(std::string(kOutputTooLong) + format);
+                break;
         }
 #endif
     } catch (...) {

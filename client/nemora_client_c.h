@@ -170,7 +170,10 @@ NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_putsw(nemora_client* c,
  * positional arguments (%1$d), other conversions, fields above 1048576. A
  * refused or malformed format queues the line
  * "[client] printf format not supported: " followed by the format itself,
- * reading no argument past the one it refused.
+ * reading no argument past the one it refused. With a precision, %ls reads no
+ * more wide characters than it can show (the text need not be terminated).
+ * Text longer than max_buffered_bytes is never built: the line
+ * "[client] printf text longer than the buffer: " and the format is queued.
  *
  * The static library (NEMORA_CLIENT_STATIC, MinGW hosts only) formats with
  * MinGW's own C99 printf instead: there %Lf takes the host's long double, and

@@ -47,6 +47,10 @@
 #define NEMORA_NOTICE_LINE_DROPPED " line dropped"
 /* What the client DLL queues, followed by the format, for a printf format it refuses. */
 #define NEMORA_CLIENT_FORMAT_REFUSED NEMORA_CLIENT_NOTICE_START "printf format not supported: "
+/* What it queues, followed by the format, for a printf whose text would be
+ * longer than the client's buffer holds (and so is never built). */
+#define NEMORA_CLIENT_OUTPUT_TOO_LONG \
+    NEMORA_CLIENT_NOTICE_START "printf text longer than the buffer: "
 
 #ifdef __cplusplus
 #include <cstdint>

@@ -2,6 +2,8 @@
 
 #include <windows.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <cwchar>
@@ -25,6 +27,26 @@ struct Directive {
     Length length = Length::kNone;
     char conversion = 0;
 };
+
+// Where a format's text goes, and how far it may grow: what could never be
+// queued is never built.
+struct Output {
+    std::string& text;
+    std::size_t limit;  // the size `text` may reach
+    bool tooLong = false;
+
+    // Whether `more` bytes fit; if not, says so for good.
+    bool Room(std::size_t more) {
+        tooLong = tooLong || more > limit - text.size();
+        return !tooLong;
+    }
+};
+
+// Fields up to this wide, and integer precisions up to this, are handed to
+// the C runtime as they are: it may format a field in a buffer of the field's
+// size on the stack. Wider ones are padded here, in heap memory. Far more than
+// the 22 digits of the longest integer.
+constexpr int kRuntimeField = 64;
 
 bool IsFlag(char c) {
     return c == '-' || c == '+' || c == ' ' || c == '#' || c == '0';
@@ -125,21 +147,80 @@ std::string Rebuilt(const Directive& directive, const char* length) {
     return text + length + directive.conversion;
 }
 
+// Where zeros that widen a numeric field go: after its sign and 0x; npos for
+// text that is no number (inf, nan), which is widened by spaces.
+std::size_t ZeroFillAt(const std::string& field, char conversion) {
+    std::size_t at = 0;
+    if (at < field.size() && (field[at] == '-' || field[at] == '+' || field[at] == ' ')) {
+        ++at;
+    }
+    const bool hex = conversion == 'x' || conversion == 'X' || conversion == 'a' ||
+                     conversion == 'A' || conversion == 'p';
+    if (hex && field.size() > at + 1 && field[at] == '0' &&
+        (field[at + 1] == 'x' || field[at + 1] == 'X')) {
+        at += 2;
+    }
+    const auto digit = static_cast<unsigned char>(at < field.size() ? field[at] : '\0');
+    return (hex ? std::isxdigit(digit) : std::isdigit(digit)) != 0 ? at : std::string::npos;
+}
+
+// Appends one conversion of `value`, formatted by the C runtime as `directive`
+// asks (with `lengthModifier` as that runtime spells it), except that a width or an
+// integer precision above kRuntimeField is applied here.
 template <typename T>
-bool Append(std::string& out, const std::string& format, T value) {
+bool Append(Output& out, const Directive& directive, const char* lengthModifier, T value) {
+    const bool integer = std::strchr("diouxX", directive.conversion) != nullptr;
+    Directive narrow = directive;
+    std::size_t precisionZeros = 0;
+    if (integer && directive.precision > kRuntimeField) {
+        // The last kRuntimeField characters are then the zero-filled digits.
+        precisionZeros = static_cast<std::size_t>(directive.precision - kRuntimeField);
+        narrow.precision = kRuntimeField;
+    }
+    const bool wide = directive.width > kRuntimeField;
+    if (wide) {
+        narrow.width = -1;
+    }
+    const std::string format = Rebuilt(narrow, lengthModifier);
     char small[128];
     const int length = std::snprintf(small, sizeof small, format.c_str(), value);
     if (length < 0) {
         return false;
     }
-    if (static_cast<std::size_t>(length) < sizeof small) {
-        out.append(small, static_cast<std::size_t>(length));
-        return true;
+    // Measured before anything is built.
+    const std::size_t width = wide ? static_cast<std::size_t>(directive.width) : 0;
+    if (!out.Room(std::max(static_cast<std::size_t>(length) + precisionZeros, width))) {
+        return false;
     }
-    const std::size_t at = out.size();
-    out.resize(at + static_cast<std::size_t>(length) + 1);
-    std::snprintf(out.data() + at, static_cast<std::size_t>(length) + 1, format.c_str(), value);
-    out.pop_back();  // the terminator
+    std::string field;
+    if (static_cast<std::size_t>(length) < sizeof small) {
+        field.assign(small, static_cast<std::size_t>(length));
+    } else {
+        field.resize(static_cast<std::size_t>(length) + 1);
+        std::snprintf(field.data(), field.size(), format.c_str(), value);
+        field.pop_back();  // the terminator
+    }
+    if (precisionZeros > 0) {
+        field.insert(field.size() - kRuntimeField, precisionZeros, '0');
+    }
+    if (field.size() < width) {
+        const std::size_t padding = width - field.size();
+        const bool left = directive.flags.find('-') != std::string::npos;
+        // C's rule: the 0 flag pads numbers with zeros unless an integer has a precision.
+        const bool zeros = !left && directive.flags.find('0') != std::string::npos &&
+                           directive.conversion != 's' && directive.conversion != 'c' &&
+                           !(integer && directive.precision >= 0);
+        const std::size_t zerosAt =
+            zeros ? ZeroFillAt(field, directive.conversion) : std::string::npos;
+        if (zerosAt != std::string::npos) {
+            field.insert(zerosAt, padding, '0');
+        } else if (left) {
+            field.append(padding, ' ');
+        } else {
+            field.insert(0, padding, ' ');
+        }
+    }
+    out.text += field;
     return true;
 }
 
@@ -154,7 +235,7 @@ std::string Utf8(const wchar_t* wide, int units) {
 
 // An integer conversion, signed (d i) or not (u o x X), read at its length.
 template <bool kSigned>
-bool AppendInteger(std::string& out, const Directive& directive, va_list& args) {
+bool AppendInteger(Output& out, const Directive& directive, va_list& args) {
     using Int = std::conditional_t<kSigned, int, unsigned>;
     using Long = std::conditional_t<kSigned, long, unsigned long>;  // 32 bits on Windows
     using LongLong = std::conditional_t<kSigned, long long, unsigned long long>;
@@ -163,56 +244,84 @@ bool AppendInteger(std::string& out, const Directive& directive, va_list& args) 
         case Length::kNone:
         case Length::kChar:
         case Length::kShort:
-            return Append(out,
-                          Rebuilt(directive, directive.length == Length::kChar    ? "hh"
-                                             : directive.length == Length::kShort ? "h"
-                                                                                  : ""),
+            return Append(out, directive,
+                          directive.length == Length::kChar    ? "hh"
+                          : directive.length == Length::kShort ? "h"
+                                                               : "",
                           va_arg(args, Int));
         case Length::kLong:
-            return Append(out, Rebuilt(directive, "l"), va_arg(args, Long));
+            return Append(out, directive, "l", va_arg(args, Long));
         case Length::kLongLong:
         case Length::kIntmax:
-            return Append(out, Rebuilt(directive, "ll"), va_arg(args, LongLong));
+            return Append(out, directive, "ll", va_arg(args, LongLong));
         case Length::kSize:
         case Length::kPtrdiff:
-            return Append(out, Rebuilt(directive, "ll"), static_cast<LongLong>(va_arg(args, Size)));
+            return Append(out, directive, "ll", static_cast<LongLong>(va_arg(args, Size)));
         case Length::kLongDouble:
             return false;
     }
     return false;
 }
 
-bool AppendText(std::string& out, const Directive& directive, va_list& args) {
+// The units of wide text a %ls directive shows: with a precision (a count of
+// UTF-8 bytes), whole characters within it only, and no unit read past the
+// first `precision` (each unit makes a byte at least): the text need not be
+// terminated then.
+int ShownUnits(const wchar_t* wide, int precision) {
+    if (precision < 0) {
+        return static_cast<int>(std::wcslen(wide));
+    }
+    int bytes = 0;
+    int units = 0;
+    while (units < precision && wide[units] != L'\0') {
+        const auto unit = static_cast<unsigned>(wide[units]);
+        const bool pair = unit >= 0xD800 && unit < 0xDC00 && units + 1 < precision &&
+                          wide[units + 1] >= 0xDC00 && wide[units + 1] < 0xE000;
+        // A lone surrogate becomes U+FFFD, three bytes.
+        const int size = pair ? 4 : unit < 0x80 ? 1 : unit < 0x800 ? 2 : 3;
+        if (bytes + size > precision) {
+            break;
+        }
+        bytes += size;
+        units += pair ? 2 : 1;
+    }
+    return units;
+}
+
+bool AppendText(Output& out, const Directive& directive, va_list& args) {
     if (directive.length == Length::kLong) {
         const wchar_t* wide = va_arg(args, const wchar_t*);
         if (wide == nullptr) {
-            return Append(out, Rebuilt(directive, ""), "(null)");
+            return Append(out, directive, "", "(null)");
         }
         // A precision counts the bytes shown, as for narrow text.
-        return Append(out, Rebuilt(directive, ""),
-                      Utf8(wide, static_cast<int>(std::wcslen(wide))).c_str());
+        const int units = ShownUnits(wide, directive.precision);
+        if (!out.Room(static_cast<std::size_t>(units))) {
+            return false;  // each unit makes a byte at least
+        }
+        return Append(out, directive, "", Utf8(wide, units).c_str());
     }
     if (directive.length != Length::kNone) {
         return false;
     }
     const char* text = va_arg(args, const char*);
-    return Append(out, Rebuilt(directive, ""), text != nullptr ? text : "(null)");
+    return Append(out, directive, "", text != nullptr ? text : "(null)");
 }
 
-bool AppendCharacter(std::string& out, const Directive& directive, va_list& args) {
+bool AppendCharacter(Output& out, const Directive& directive, va_list& args) {
     if (directive.length == Length::kLong) {
         const auto unit = static_cast<wchar_t>(va_arg(args, int));  // wint_t arrives promoted
         const Directive asText{directive.flags, directive.width, -1, Length::kNone, 's'};
-        return Append(out, Rebuilt(asText, ""), Utf8(&unit, 1).c_str());
+        return Append(out, asText, "", Utf8(&unit, 1).c_str());
     }
     if (directive.length != Length::kNone) {
         return false;
     }
-    return Append(out, Rebuilt(directive, ""), va_arg(args, int));
+    return Append(out, directive, "", va_arg(args, int));
 }
 
 // MSVC's narrow printf reads %S and %C as wide text, as %ls and %lc.
-bool AppendWide(std::string& out, const Directive& directive, va_list& args) {
+bool AppendWide(Output& out, const Directive& directive, va_list& args) {
     if (directive.length != Length::kNone && directive.length != Length::kLong) {
         return false;
     }
@@ -222,7 +331,7 @@ bool AppendWide(std::string& out, const Directive& directive, va_list& args) {
     return wide.conversion == 's' ? AppendText(out, wide, args) : AppendCharacter(out, wide, args);
 }
 
-bool AppendConversion(std::string& out, const Directive& directive, va_list& args,
+bool AppendConversion(Output& out, const Directive& directive, va_list& args,
                       LongDoubleArgument longDouble) {
     switch (directive.conversion) {
         case 'd':
@@ -248,9 +357,9 @@ bool AppendConversion(std::string& out, const Directive& directive, va_list& arg
             }
             if (directive.length == Length::kLongDouble &&
                 longDouble == LongDoubleArgument::kThisCompiler) {
-                return Append(out, Rebuilt(directive, "L"), va_arg(args, long double));
+                return Append(out, directive, "L", va_arg(args, long double));
             }
-            return Append(out, Rebuilt(directive, ""), va_arg(args, double));
+            return Append(out, directive, "", va_arg(args, double));
         case 's':
             return AppendText(out, directive, args);
         case 'c':
@@ -259,14 +368,17 @@ bool AppendConversion(std::string& out, const Directive& directive, va_list& arg
         case 'C':
             return AppendWide(out, directive, args);
         case 'p':
-            return directive.length == Length::kNone &&
-                   Append(out, Rebuilt(directive, ""), va_arg(args, void*));
+            return directive.length == Length::kNone && directive.precision <= kRuntimeField &&
+                   Append(out, directive, "", va_arg(args, void*));
         case '%':
             if (!directive.flags.empty() || directive.width >= 0 || directive.precision >= 0 ||
                 directive.length != Length::kNone) {
                 return false;
             }
-            out += '%';
+            if (!out.Room(1)) {
+                return false;
+            }
+            out.text += '%';
             return true;
         default:
             return false;  // %n among them
@@ -275,28 +387,34 @@ bool AppendConversion(std::string& out, const Directive& directive, va_list& arg
 
 }  // namespace
 
-bool FormatWindowsAbi(const char* format, va_list args, std::string& out,
-                      LongDoubleArgument longDouble) {
-    const std::size_t start = out.size();
+Formatted FormatWindowsAbi(const char* format, va_list args, std::string& text, std::size_t limit,
+                           LongDoubleArgument longDouble) {
+    const std::size_t start = text.size();
+    Output out{text, start + std::min(limit, text.max_size() - start)};
     va_list own;
     va_copy(own, args);
     bool ok = true;
     for (const char* p = format; ok && *p != '\0';) {
         const char* percent = std::strchr(p, '%');
-        if (percent == nullptr) {
-            out.append(p);
+        const char* end = percent != nullptr ? percent : p + std::strlen(p);
+        ok = out.Room(static_cast<std::size_t>(end - p));
+        if (!ok) {
             break;
         }
-        out.append(p, percent);
+        text.append(p, end);
+        if (percent == nullptr) {
+            break;
+        }
         p = percent + 1;
         Directive directive;
         ok = ReadDirective(p, own, directive) && AppendConversion(out, directive, own, longDouble);
     }
     va_end(own);
-    if (!ok) {
-        out.resize(start);
+    if (!ok || out.tooLong) {
+        text.resize(start);
+        return out.tooLong ? Formatted::kTooLong : Formatted::kRefused;
     }
-    return ok;
+    return Formatted::kDone;
 }
 
 bool HasWideText(const char* format) {

@@ -5,7 +5,8 @@
 // compiler built this code. The one difference from MinGW's own printf is
 // `long double`: 8 bytes passed by value there, so `%Lf` and its kin read a
 // double here. Wide text (`%ls`, `%lc`, and `%S`, `%C` as MSVC's narrow printf
-// reads them) becomes UTF-8, independent of the C locale.
+// reads them) becomes UTF-8, independent of the C locale; with a precision, no
+// more of it is read than the precision can show.
 //
 // Supported, as C99 defines them: flags `-+ #0`; a width and a precision,
 // digits or `*`; lengths hh h l ll j z t L, and I I32 I64 as MSVC spells them;
@@ -29,10 +30,17 @@ inline constexpr int kMaxFormatField = 1 << 20;
 // its host, where MinGW's is 10 bytes).
 enum class LongDoubleArgument { kWindowsAbi, kThisCompiler };
 
-// Appends the formatted text to `out`; false (and `out` as it was) when the
-// format holds something refused or malformed.
-bool FormatWindowsAbi(const char* format, va_list args, std::string& out,
-                      LongDoubleArgument longDouble = LongDoubleArgument::kWindowsAbi);
+enum class Formatted {
+    kDone,
+    kRefused,  // the format holds something refused or malformed
+    kTooLong,  // the text would pass the limit: nothing more of it was built
+};
+
+// Appends the formatted text to `out`, which grows by `limit` bytes at most;
+// `out` is left as it was unless kDone. No field's size goes on the calling
+// thread's stack, which may be a host thread's 64 KiB.
+Formatted FormatWindowsAbi(const char* format, va_list args, std::string& out, std::size_t limit,
+                           LongDoubleArgument longDouble = LongDoubleArgument::kWindowsAbi);
 
 // Whether the format has a directive for wide text (%ls %lc %S %C), which the C
 // runtime's printf would convert by the host's C locale.

@@ -9,6 +9,7 @@
 #include <string.h>
 
 #include <windows.h>
+#include <psapi.h>
 
 #include "nemora_client_c.h"
 
@@ -57,11 +58,117 @@ static void null_and_bad_arguments(void) {
     check(nemora_client_create_with(&options) == NULL, "a pipe name not in UTF-8 makes no client");
 }
 
+/* A precision reads no more of wide text than it can show: three characters
+ * with no terminator, right before a page that may not be read. And whole
+ * characters only: one byte has no room for the two of U+00E9. */
+static void print_wide_text_before_an_inaccessible_page(nemora_client* client) {
+    SYSTEM_INFO system;
+    char* pages;
+    wchar_t* text;
+    DWORD old;
+    GetSystemInfo(&system);
+    pages =
+        (char*)VirtualAlloc(NULL, 2 * system.dwPageSize, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    check(pages != NULL, "VirtualAlloc");
+    if (pages == NULL) {
+        return;
+    }
+    text = (wchar_t*)(pages + system.dwPageSize) - 3;
+    memcpy(text, L"abc", 3 * sizeof(wchar_t));
+    check(VirtualProtect(pages + system.dwPageSize, system.dwPageSize, PAGE_NOACCESS, &old) != 0,
+          "VirtualProtect");
+    nemora_client_printf(client, "wide %.3ls|%.*ls|%.1ls|%.2ls", text, 3, text, L"\u00e9",
+                         L"\u00e9");
+    VirtualFree(pages, 0, MEM_RELEASE);
+}
+
 static void print_through_vprintf(nemora_client* client, const char* format, ...) {
     va_list args;
     va_start(args, format);
     nemora_client_vprintf(client, format, args);
     va_end(args);
+}
+
+/* The widest fields accepted, on a thread with the smallest stack a host may
+ * give one: each builds a line of a mebibyte, which with room for just one
+ * pushes the one before out, so each was built rather than refused. */
+static DWORD WINAPI print_large_fields(void* client) {
+    static const char* const formats[] = {
+        "%.1048576d",  "%1048576d",  "%-1048576d", "%+.1048576lld", "%.1048576u", "%#.1048576o",
+        "%#.1048576x", "%01048576X", "%1048576zu", "%.1048576hhd",  "%1048576c",  "%1048576s",
+        "%.1048576f",  "%1048576e",  "%.1048576g", "%#.1048576G",   "%.1048576a", "%1048576p",
+    };
+    int i;
+    for (i = 0; i < (int)(sizeof formats / sizeof formats[0]); ++i) {
+        /* One argument of each kind the conversions read; the first is used. */
+        if (strchr("cdiuoxX", formats[i][strlen(formats[i]) - 1]) != NULL) {
+            nemora_client_printf((nemora_client*)client, formats[i], 7);
+        } else if (strchr(formats[i], 's') != NULL) {
+            nemora_client_printf((nemora_client*)client, formats[i], "s");
+        } else if (strchr(formats[i], 'p') != NULL) {
+            nemora_client_printf((nemora_client*)client, formats[i], (void*)formats);
+        } else {
+            nemora_client_printf((nemora_client*)client, formats[i], 1.0 / 3);
+        }
+    }
+    return (DWORD)(sizeof formats / sizeof formats[0]);
+}
+
+static void large_fields_on_a_small_stack(void) {
+    nemora_client_options options;
+    nemora_client* client;
+    HANDLE thread;
+    DWORD printed = 0;
+    nemora_client_options_init(&options);
+    options.max_buffered_bytes = 1048576 + 32;
+    options.flush_timeout_ms = 0;
+    options.pipe_name = "\\\\.\\pipe\\nemora-c-host-nobody";
+    client = nemora_client_create_with(&options);
+    check(client != NULL, "create_with");
+    thread = CreateThread(NULL, 64 * 1024, print_large_fields, client,
+                          STACK_SIZE_PARAM_IS_A_RESERVATION, NULL);
+    check(thread != NULL, "a thread with a 64 KiB stack");
+    if (thread != NULL) {
+        WaitForSingleObject(thread, INFINITE);
+        GetExitCodeThread(thread, &printed);
+        CloseHandle(thread);
+    }
+    check(printed > 0 && nemora_client_dropped(client) == printed - 1,
+          "the widest fields are built on a 64 KiB stack");
+    nemora_client_destroy(client);
+}
+
+/* 200 fields of a mebibyte, in one format: the output could never be queued,
+ * and is never built. */
+static void one_call_builds_no_more_than_the_buffer_holds(void) {
+    static char format[200 * sizeof "%1048576d"];
+    PROCESS_MEMORY_COUNTERS before;
+    PROCESS_MEMORY_COUNTERS after;
+    nemora_client_options options;
+    nemora_client* client;
+    int i;
+    format[0] = '\0';
+    for (i = 0; i < 200; ++i) {
+        strcat(format, "%1048576d");
+    }
+    nemora_client_options_init(&options);
+    options.flush_timeout_ms = 0;
+    options.pipe_name = "\\\\.\\pipe\\nemora-c-host-nobody";
+    client = nemora_client_create_with(&options);
+    check(client != NULL, "create_with");
+    before.cb = after.cb = sizeof before;
+    check(K32GetProcessMemoryInfo(GetCurrentProcess(), &before, sizeof before) != 0,
+          "memory counters");
+    nemora_client_printf(client, format, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17,
+                         18, 19, 20);
+    check(K32GetProcessMemoryInfo(GetCurrentProcess(), &after, sizeof after) != 0,
+          "memory counters");
+    /* The default buffer holds a mebibyte. Private bytes, and the pages
+     * touched (Wine counts no private bytes). */
+    check(after.PeakPagefileUsage <= before.PagefileUsage + 4 * 1048576 &&
+              after.PeakWorkingSetSize <= before.WorkingSetSize + 4 * 1048576,
+          "one printf's output is bounded by the buffer");
+    nemora_client_destroy(client);
 }
 
 static void writes_to_the_console(void) {
@@ -81,6 +188,9 @@ static void writes_to_the_console(void) {
     nemora_client_printf(client, "%ld %lu %lx|%*d|%.*s|%.*s", -1L, 4294967295UL, 0xdeadbeefUL, -3,
                          7, -1, "whole", 2, "cut");
     print_through_vprintf(client, "vprintf %s %u", "too", 3u);
+    print_wide_text_before_an_inaccessible_page(client);
+    /* Fields wider than the DLL hands to the C runtime: padded by the DLL. */
+    nemora_client_printf(client, WIDE_FIELDS_FORMAT, WIDE_FIELDS_ARGUMENTS);
     nemora_client_printf(client, "refused %d %n", 1, (int*)NULL);
     nemora_client_puts(client, "puts\nsplit");
     nemora_client_puts(client, NULL);
@@ -127,7 +237,9 @@ static void writes_wide_text_and_captures_debug_output(void) {
 }
 
 int main(void) {
+    one_call_builds_no_more_than_the_buffer_holds(); /* first: the peak is the process's */
     null_and_bad_arguments();
+    large_fields_on_a_small_stack();
     options_are_the_headers_whatever_the_packing();
     writes_to_the_console();
     writes_wide_text_and_captures_debug_output();

@@ -15,6 +15,7 @@
 
 #include "app/title_format.h"
 #include "intake/pipe_listener.h"
+#include "tests/client_c_host.h"
 #include "tests/client_support.h"
 #include "tests/support/child_process.h"
 #include "tests/support/line_lists.h"
@@ -25,6 +26,14 @@ namespace {
 
 // The same C host, built by MinGW and (where the build can) for the MSVC ABI.
 class CHost : public ::testing::TestWithParam<const wchar_t*> {};
+
+// The fields wider than the DLL hands to the C runtime, as this process's C
+// runtime formats them.
+std::wstring WideFields() {
+    char text[1024];
+    std::snprintf(text, sizeof text, WIDE_FIELDS_FORMAT, WIDE_FIELDS_ARGUMENTS);
+    return Widen(text);
+}
 
 TEST_P(CHost, ReachesTheRealConsole) {
     ConsoleProcess console;
@@ -39,9 +48,9 @@ TEST_P(CHost, ReachesTheRealConsole) {
         {{kStart, kConnected, L"from C", L"two", L"lines", L"cut", L"na\u00efve \u2713",
           L"printf 42 7 2.5 -1099511627776",
           L"1.500000|0.12  |-5|abcdef0123|  w\u00e9|\u2713|0000000000000000",
-          L"-1 4294967295 deadbeef|7  |whole|cu", L"vprintf too 3",
-          NEMORA_WIDE(NEMORA_CLIENT_FORMAT_REFUSED) L"refused %d %n", L"puts", L"split", L"last",
-          kDisconnected},
+          L"-1 4294967295 deadbeef|7  |whole|cu", L"vprintf too 3", L"wide abc|abc||\u00e9",
+          WideFields(), NEMORA_WIDE(NEMORA_CLIENT_FORMAT_REFUSED) L"refused %d %n", L"puts",
+          L"split", L"last", kDisconnected},
          // The second client: UTF-16 text, and the host's OutputDebugString calls.
          {kConnected, L"wide J\u00f6rg \u30b2\u30fc\u30e0", L"cut", L"putsw \u2713",
           L"J\u00f6rg|\u2713|  2.5", L"OutputDebugStringA", L"in C", L"OutputDebugStringW in C",
