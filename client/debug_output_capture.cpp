@@ -113,6 +113,13 @@ LONG CALLBACK TakeDebugString(EXCEPTION_POINTERS* exception) {
         return EXCEPTION_CONTINUE_SEARCH;
     }
     const DWORD error = GetLastError();  // the caller's, whatever the taking sets
+    if (client->ProcessExiting()) {
+        // The line is only counted: nothing that could recurse, and no mark,
+        // whose first setting on a thread may allocate under an orphaned lock.
+        Take(*client, record);
+        SetLastError(error);
+        return EXCEPTION_CONTINUE_EXECUTION;
+    }
     const DWORD slot = takingSlot.load();
     if (TlsGetValue(slot) != nullptr) {
         SetLastError(error);
