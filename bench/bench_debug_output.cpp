@@ -14,7 +14,7 @@
 // host that has logged for a while (the first pass over fresh memory costs a
 // page fault every few dozen lines).
 //
-// Run: bench_debug_output.exe [calls per case and round]   (default 8000; 6 rounds)
+// Run: bench_debug_output.exe [calls per case and round]   (default 2000; 24 rounds)
 
 #include <windows.h>
 
@@ -34,7 +34,7 @@ namespace {
 
 // A typical debug line, as hosts write it.
 constexpr char kLine[] = "frame 123456: position=(12.5, -3.25, 8.0) speed=4.75 state=run\n";
-constexpr int kRounds = 6;
+constexpr int kRounds = 24;
 constexpr double kTargetRatio = 2.0;
 constexpr wchar_t kUnservedPipeName[] = L"\\\\.\\pipe\\nemora-bench-unserved";
 constexpr DWORD kNarrowDebugString = 0x40010006;
@@ -86,7 +86,7 @@ Figures In(std::vector<std::uint64_t>& ticks, double ticksPerNs) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    const std::size_t calls = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 8000;
+    const std::size_t calls = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 2000;
     if (calls < 100) {
         std::fprintf(stderr,
                      "usage: bench_debug_output [calls per case and round, at least 100]\n");
