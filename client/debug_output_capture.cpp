@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "nemora_client.h"
+#include "nemora_client_test_hooks.h"
 
 namespace nemora {
 
@@ -44,6 +45,9 @@ std::atomic<int> inHandler{0};
 // Marks a thread that is taking a string, so that a call made meanwhile (by
 // whatever the taking runs into) goes the system's way instead of recursing.
 std::atomic<DWORD> takingSlot{TLS_OUT_OF_INDEXES};
+
+// Set by a test: called while the next string is taken.
+std::atomic<const char*> callWhileTaking{nullptr};
 
 bool IsAscii(std::string_view text) {
     return std::all_of(text.begin(), text.end(),
@@ -79,6 +83,11 @@ void TakeAnsi(DebugClient& client, std::string_view text) {
 // The string a debug-string exception carries, up to its terminator and never
 // past the length it gives.
 void Take(DebugClient& client, const EXCEPTION_RECORD& record) {
+    if (callWhileTaking.load(std::memory_order_relaxed) != nullptr) {
+        if (const char* text = callWhileTaking.exchange(nullptr)) {
+            OutputDebugStringA(text);
+        }
+    }
     const std::size_t length = record.ExceptionInformation[0];
     if (record.ExceptionCode == kWideDebugString) {
         const auto* text = reinterpret_cast<const wchar_t*>(record.ExceptionInformation[1]);
@@ -137,6 +146,10 @@ LONG CALLBACK TakeDebugString(EXCEPTION_POINTERS* exception) {
 }
 
 }  // namespace
+
+void test_hooks::CallDebugOutputWhileTaking(const char* text) {
+    callWhileTaking.store(text);
+}
 
 DebugOutputCapture::DebugOutputCapture(DebugClient& client) : client_(client) {
     const std::wstring name = kClaimPrefix + std::to_wstring(GetCurrentProcessId());

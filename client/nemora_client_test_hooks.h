@@ -9,4 +9,8 @@ namespace nemora::test_hooks {
 // exit. Lines queued afterwards wake a sleeping writer into it.
 void EndNextWriterHoldingLock(void* ended);
 
+// While the next captured OutputDebugString call is being taken, the capture
+// calls OutputDebugStringA(text) itself, as whatever it runs into might.
+void CallDebugOutputWhileTaking(const char* text);
+
 }  // namespace nemora::test_hooks

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "client/nemora_client.h"
+#include "client/nemora_client_test_hooks.h"
 #include "driver/console_process.h"
 #include "tests/client_support.h"
 #include "tests/support/delivered.h"
@@ -210,6 +211,8 @@ TEST(DebugOutputCapture, NothingIsTakenAfterShutdownOrWithCaptureOff) {
     options.captureDebugOutput = true;
     {
         DebugClient client(options);
+        // A call made while one is being taken goes the usual way: never recursion.
+        test_hooks::CallDebugOutputWhileTaking("made while one was taken");
         OutputDebugStringA("captured");
         client.Shutdown();
         EXPECT_FALSE(client.CapturingDebugOutput());
