@@ -192,7 +192,8 @@ TEST(DebugOutputCapture, CallsFromThreadsAndADllArriveInOrderWithinEachThread) {
         }
         EXPECT_EQ(Beginning(lines, prefix), expected) << "thread " << t;
     }
-    ASSERT_EQ(lines.size(), 2u + 2 * 3 * kCalls + 7);
+    ASSERT_EQ(lines.size(), 3u + 2 * 3 * kCalls + 7);
+    EXPECT_EQ(lines[2], L"client_probe attached");  // from its DllMain, as it was loaded
     EXPECT_EQ(std::vector<std::wstring>(lines.end() - 7, lines.end()),
               (std::vector<std::wstring>{
                   L"C:\\Users\\J\u00f6rg\\\u30b2\u30fc\u30e0 \U0001F600", L"second",

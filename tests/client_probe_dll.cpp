@@ -5,6 +5,7 @@
 // DllMain, through the C interface and OutputDebugString too: the process then
 // exits with kLoggedAtExit once every line is counted as dropped, with
 // kUncountedAtExit if one is not (and with its own code if DllMain faulted).
+// Loaded, its DllMain says so through OutputDebugString.
 
 #include <windows.h>
 
@@ -102,6 +103,9 @@ void ProbeStaticLines(const char* text, int count, int untilStuck) {
 }
 
 extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, void* reserved) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        OutputDebugStringA("client_probe attached");  // under the loader lock
+    }
     const bool processExit = reason == DLL_PROCESS_DETACH && reserved != nullptr;
     if (processExit && client != nullptr) {
         client->Line("at exit");
