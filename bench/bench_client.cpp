@@ -12,13 +12,18 @@
 // Each case is measured flat out (calls back to back) and paced (one call per
 // 50 us, a host that logs steadily), each with a fresh client.
 //
+// Last, how long a Line() waits while another thread's one call queues two
+// million lines.
+//
 // Run: bench_client.exe [calls]   (default 200000 per flat-out case; a tenth paced)
+//      bench_client.exe big-call  (the two-million-line call only)
 
 #include <windows.h>
 
 #include <intrin.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -26,6 +31,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "app/console_window.h"
@@ -224,10 +230,101 @@ void PrintTable(const std::vector<Row>& rows, const Row& direct) {
     }
 }
 
+// How long a Line() on one thread waits while another thread's single call
+// queues kBigCallLines lines (kept together, so the client's lock is taken
+// once for the call), against the same thread's longest Line() beside a
+// thread kept as busy for as long without the client (what the machine's
+// scheduling alone costs): the worst of kBigCallRounds rounds, a fresh client
+// each (no console: a pipe name nobody serves; the buffer keeps the newest).
+constexpr std::size_t kBigCallLines = 2'000'000;
+constexpr int kBigCallRounds = 5;
+
+struct BigCallFigures {
+    double callMs = 0;     // the big call itself
+    double longestMs = 0;  // the other thread's longest Line() meanwhile
+    std::size_t calls = 0;
+};
+
+BigCallFigures MeasureBigCall(const std::string& text, double ticksPerNs, bool withBigCall,
+                              std::uint64_t busyTicks) {
+    nemora::DebugClientOptions options;
+    options.pipeName = kUnservedPipeName;
+    options.flushTimeout = 0ms;
+    nemora::DebugClient client(options);
+    std::atomic<bool> started{false};
+    std::atomic<bool> done{false};
+    std::uint64_t longest = 0;
+    std::size_t calls = 0;
+    std::thread other([&] {
+        started = true;
+        while (!done.load()) {
+            const std::uint64_t start = __rdtsc();
+            client.Line("frame");
+            longest = std::max(longest, __rdtsc() - start);
+            ++calls;
+        }
+    });
+    while (!started.load()) {
+        _mm_pause();
+    }
+    Sleep(20);  // the other thread well under way
+    const std::uint64_t start = __rdtsc();
+    if (withBigCall) {
+        client.Line(text);
+    } else {
+        // As busy as a big call for as long, without the client: the other
+        // thread's longest Line() then counts only its own cost and the
+        // machine's scheduling (two busy threads on few cores).
+        const std::uint64_t end = start + busyTicks;
+        std::size_t lines = 0;
+        while (__rdtsc() < end) {
+            lines += static_cast<std::size_t>(std::count(text.begin(), text.begin() + 65536, '\n'));
+        }
+        volatile std::size_t sink = lines;
+        (void)sink;
+    }
+    const std::uint64_t took = __rdtsc() - start;
+    done = true;
+    other.join();
+    return {double(took) / ticksPerNs / 1e6, double(longest) / ticksPerNs / 1e6, calls};
+}
+
+void PrintBigCall(double ticksPerNs) {
+    std::string text;
+    for (std::size_t i = 0; i < kBigCallLines; ++i) {
+        text += "entry ";
+        text += std::to_string(i);
+        text += '\n';
+    }
+    BigCallFigures worst;
+    BigCallFigures alone;
+    for (int round = 0; round < kBigCallRounds; ++round) {
+        const BigCallFigures with = MeasureBigCall(text, ticksPerNs, true, 0);
+        const BigCallFigures without = MeasureBigCall(
+            text, ticksPerNs, false, static_cast<std::uint64_t>(with.callMs * 1e6 * ticksPerNs));
+        if (with.longestMs > worst.longestMs) {
+            worst = with;
+        }
+        alone.longestMs = std::max(alone.longestMs, without.longestMs);
+    }
+    std::printf(
+        "one Line() of %zu lines (%zu bytes) on one thread, Line(\"frame\") on another,"
+        " worst of %d rounds:\n"
+        "  the big call took %.1f ms; the other thread's longest Line() meanwhile %.3f ms"
+        " (target <= 1 ms), %.1fx its longest beside a thread as busy for as long without the"
+        " client (%.3f ms)\n",
+        kBigCallLines, text.size(), kBigCallRounds, worst.callMs, worst.longestMs,
+        worst.longestMs / alone.longestMs, alone.longestMs);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     using nemora::test::ConsoleProcess;
+    if (argc > 1 && std::string_view(argv[1]) == "big-call") {
+        PrintBigCall(TicksPerNs());
+        return 0;
+    }
     Run run;
     run.calls = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 200000;
     if (run.calls < 100) {
@@ -331,6 +428,8 @@ int main(int argc, char** argv) {
 
     std::printf("\n");
     PrintTable(rows, direct);
+    std::printf("\n");
+    PrintBigCall(run.ticksPerNs);
     if (console.process() != nullptr) {
         console.Close();
     }

@@ -314,10 +314,10 @@ struct DebugClient::Shared {
         lines.pop_front();
         droppedTotal.fetch_add(1, std::memory_order_relaxed);
     }
-    // A line that could never fit goes where it stood: after what is queued.
-    void DropArriving() {
-        ++(lines.empty() ? droppedUnreported : droppedAfterLast);
-        droppedTotal.fetch_add(1, std::memory_order_relaxed);
+    // Lines that could never fit go where they stood: after what is queued.
+    void DropArriving(std::uint64_t count) {
+        (lines.empty() ? droppedUnreported : droppedAfterLast) += count;
+        droppedTotal.fetch_add(count, std::memory_order_relaxed);
     }
 
     // The status and its error in one word, so that they change together.
@@ -332,26 +332,89 @@ struct DebugClient::Shared {
         }
     }
 
-    // Appends lines as one unit and trims the oldest past the bounds.
-    void Enqueue(std::string* wire, std::size_t count) {
+    // Whether a wire line of this size could ever be queued.
+    bool Fits(std::size_t size) const {
+        return size <= options.maxBufferedBytes && options.maxBufferedLines != 0;
+    }
+
+    // Under the lock: queues a line that fits, after the lines dropped right
+    // before it as too long to ever fit (its droppedBefore), and trims the
+    // oldest past the bounds.
+    void Push(Queued& line) {
+        DropArriving(std::exchange(line.droppedBefore, 0));
+        bytes += line.wire.size();
+        line.droppedBefore = std::exchange(droppedAfterLast, 0);
+        lines.push_back(std::move(line));
+        while (lines.size() > options.maxBufferedLines || bytes > options.maxBufferedBytes) {
+            DropOldest();
+        }
+    }
+
+    // Queues one line, or counts it as dropped if it could never fit.
+    void Enqueue(Queued& line) {
+        Locked([&] {
+            if (Fits(line.wire.size())) {
+                Push(line);
+            } else {
+                DropArriving(1);
+            }
+        });
+    }
+
+    // One call's lines, made outside the lock, as if each were queued in turn:
+    // `kept`, the newest that fit the bounds together (oldest first, each with
+    // the lines dropped right before it as too long); `cut`, how many older
+    // ones these push out; `droppedAfter`, the too long after the last kept.
+    // The lock is held for at most maxBufferedLines moves whatever the call's
+    // size, and for none when the kept lines push everything else out: they
+    // then become the queue whole. What leaves the queue is freed after it.
+    struct Arriving {
+        std::deque<Queued> kept;
+        std::size_t keptBytes = 0;
+        std::uint64_t tooLong = 0;  // dropped as too long among `kept`
+        std::uint64_t cut = 0;
+        std::uint64_t droppedAfter = 0;
+    };
+    void Enqueue(Arriving& arriving) {
+        std::deque<Queued> pushedOut;
+        Locked([&] {
+            if (arriving.cut == 0) {
+                for (Queued& line : arriving.kept) {
+                    Push(line);
+                }
+                DropArriving(arriving.droppedAfter);
+                return;
+            }
+            // Everything queued goes, with the call's older lines, in one gap
+            // before its first kept line.
+            pushedOut.swap(lines);
+            std::uint64_t gap = pushedOut.size() + std::exchange(droppedAfterLast, 0) +
+                                arriving.cut +
+                                std::exchange(arriving.kept.front().droppedBefore, 0);
+            for (const Queued& line : pushedOut) {
+                gap += line.droppedBefore;
+            }
+            droppedUnreported += gap;
+            droppedTotal.fetch_add(
+                pushedOut.size() + arriving.cut + arriving.tooLong + arriving.droppedAfter,
+                std::memory_order_relaxed);
+            lines.swap(arriving.kept);
+            bytes = arriving.keptBytes;
+            droppedAfterLast = arriving.droppedAfter;
+        });
+    }
+
+    // Runs `work` under the lock unless the client is closing, then wakes a
+    // sleeping writer.
+    template <typename Work>
+    void Locked(Work&& work) {
         bool signal = false;
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (closing) {
                 return;
             }
-            for (std::size_t i = 0; i < count; ++i) {
-                if (wire[i].size() > options.maxBufferedBytes || options.maxBufferedLines == 0) {
-                    DropArriving();  // could never fit: it goes rather than everything before it
-                    continue;
-                }
-                bytes += wire[i].size();
-                lines.push_back({std::move(wire[i]), std::exchange(droppedAfterLast, 0)});
-                while (lines.size() > options.maxBufferedLines ||
-                       bytes > options.maxBufferedBytes) {
-                    DropOldest();
-                }
-            }
+            work();
             signal = std::exchange(writerIdle, false);
         }
         if (signal) {
@@ -666,24 +729,48 @@ void DebugClient::Line(std::string_view text) {
         shared_->droppedTotal.fetch_add(LinesIn(text), std::memory_order_relaxed);
         return;
     }
-    // The first piece goes without a container; only multi-line text needs one.
-    const std::size_t feed = text.find('\n');
-    if (feed == std::string_view::npos || feed + 1 == text.size()) {
-        std::string wire = WireLine(text.substr(0, feed));
-        shared_->Enqueue(&wire, 1);
+    // One line goes without a container; only multi-line text needs one.
+    std::string_view body = text;
+    if (!body.empty() && body.back() == '\n') {
+        body.remove_suffix(1);  // a final line feed adds no line
+    }
+    if (body.find('\n') == std::string_view::npos) {
+        Queued line{WireLine(body), 0};
+        shared_->Enqueue(line);
         return;
     }
-    std::vector<std::string> wire;
-    std::size_t start = 0;
-    for (;;) {
-        const std::size_t end = text.find('\n', start);
-        wire.push_back(WireLine(text.substr(start, end - start)));
-        if (end == std::string_view::npos || end + 1 == text.size()) {
+    // From the newest line back, while the lines kept fit the bounds together:
+    // the older ones could never stay queued, and are only counted.
+    const DebugClientOptions& options = shared_->options;
+    Shared::Arriving arriving;
+    for (std::size_t end = body.size();;) {
+        const std::size_t feed = end == 0 ? std::string_view::npos : body.rfind('\n', end - 1);
+        const std::size_t start = feed == std::string_view::npos ? 0 : feed + 1;
+        const std::string_view piece = body.substr(start, end - start);
+        const std::size_t size =
+            piece.size() + (piece.substr(0, kFpsPrefix.size()) == kFpsPrefix ? 2 : 1);
+        if (!shared_->Fits(size)) {
+            if (arriving.kept.empty()) {
+                ++arriving.droppedAfter;
+            } else {
+                ++arriving.kept.front().droppedBefore;
+                ++arriving.tooLong;
+            }
+        } else if (arriving.kept.size() < options.maxBufferedLines &&
+                   size <= options.maxBufferedBytes - arriving.keptBytes) {
+            arriving.kept.push_front({WireLine(piece), 0});
+            arriving.keptBytes += size;
+        } else {
+            arriving.cut = 1 + static_cast<std::uint64_t>(
+                                   std::count(body.begin(), body.begin() + start, '\n'));
             break;
         }
-        start = end + 1;
+        if (feed == std::string_view::npos) {
+            break;
+        }
+        end = feed;
     }
-    shared_->Enqueue(wire.data(), wire.size());
+    shared_->Enqueue(arriving);
 }
 
 void DebugClient::Line(std::wstring_view text) {

@@ -57,7 +57,10 @@
 //   CapturingDebugOutput, and OutputDebugString while captured: from any thread
 //   and any context, DllMain included, at process exit too, until the client
 //   is destroyed. Line, Fps, Printf and a captured call take a lock held for a
-//   few moves and at most set an event; the others read atomics.
+//   few moves and at most set an event; the others read atomics. Text of many
+//   lines is split and counted before the lock: under it, at most
+//   maxBufferedLines moves, and none when its lines push out all that was
+//   queued (a call of more lines than the buffer holds).
 // - The constructor, Flush, Shutdown and the destructor: from ordinary code,
 //   never inside DllMain (they start or wait for the writer thread), except at
 //   process exit, where they return at once. Shutdown and the destructor from

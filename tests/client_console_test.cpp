@@ -273,6 +273,40 @@ TEST(ClientWithoutConsole, TheByteBoundKeepsTheNewestLinesThatFit) {
     EXPECT_EQ(console.Lines(), expected);
 }
 
+// One call of more lines than the buffer holds, after lines already queued:
+// its newest lines stay, as if each had been queued in turn, and each gap is
+// announced where it is.
+TEST(ClientWithoutConsole, OneCallOfMoreLinesThanTheBufferKeepsItsNewest) {
+    DebugClientOptions options;
+    options.maxBufferedLines = 10;
+    options.maxBufferedBytes = 1000;
+    DebugClient client(options);
+    const std::string tooLong(2000, 'z');  // could never fit
+    for (int i = 0; i < 5; ++i) {
+        client.Line("before " + std::to_string(i));
+        if (i == 2) {
+            client.Line(tooLong);  // a gap among the queued lines
+        }
+    }
+    std::string call;
+    for (int i = 0; i < 30; ++i) {
+        call += "c " + std::to_string(i) + "\n";
+        if (i == 2 || i == 25 || i == 29) {
+            call += tooLong + "\n";
+        }
+    }
+    client.Line(call);
+    EXPECT_EQ(client.DroppedLines(), 29u);  // five before, c 0 to c 19 and the four long
+
+    ConsoleIntake console;
+    ASSERT_TRUE(console.WaitForLines(14));
+    EXPECT_EQ(console.Lines(), Concat({{kConnectedLine, ClientDroppedNotice(27)},
+                                       NumberedList("c ", 20, 26),
+                                       {ClientDroppedNotice(1)},
+                                       NumberedList("c ", 26, 30),
+                                       {ClientDroppedNotice(1)}}));
+}
+
 TEST(ClientWithoutConsole, DestructionReturnsWhenNoConsoleEverCame) {
     std::printf("destruction with no console: %.1f ms\n", DestructionMs());
     // The pipe is free for a console started afterwards: nothing of the client lingers.
