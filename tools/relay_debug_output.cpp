@@ -100,6 +100,9 @@ void DebugOutputReader::Stop() {
 }
 
 void DebugOutputReader::Run() {
+    // Every writer in the session waits while this thread is not running: it
+    // goes before the relay's other work when the cores are busy.
+    SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_HIGHEST);
     std::string text;
     text.reserve(kTextBytes);
     SetEvent(bufferReady_.get());

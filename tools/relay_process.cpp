@@ -37,10 +37,17 @@ std::string ProcessImageName(std::uint32_t pid) {
 }
 
 const std::string& ProcessNameCache::Name(std::uint32_t pid) {
+    const ULONGLONG now = GetTickCount64();
     auto found = entries_.find(pid);
-    if (found != entries_.end() && found->second.process &&
-        WaitForSingleObject(found->second.process.get(), 0) == WAIT_TIMEOUT) {
-        return found->second.name;
+    if (found != entries_.end() && found->second.process) {
+        Entry& entry = found->second;
+        if (now - entry.checked < kRecheckMs) {
+            return entry.name;
+        }
+        if (WaitForSingleObject(entry.process.get(), 0) == WAIT_TIMEOUT) {
+            entry.checked = now;
+            return entry.name;
+        }
     }
     if (entries_.size() >= kMaxEntries) {
         entries_.clear();
@@ -51,6 +58,7 @@ const std::string& ProcessNameCache::Name(std::uint32_t pid) {
     Entry& entry = entries_[pid];
     entry.process = std::move(process);
     entry.name = std::move(name);
+    entry.checked = now;
     return entry.name;
 }
 

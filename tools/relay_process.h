@@ -21,16 +21,20 @@ std::uint32_t PipeClientPid(HANDLE pipe);
 std::string ProcessImageName(std::uint32_t pid);
 
 // Names of the processes writing debug output, each kept while its process
-// runs (a process id is reused once its process has gone), so a chatty writer
-// costs one look at its process handle per string instead of a lookup.
+// runs (a process id is reused once its process has gone). A chatty writer
+// costs a look at its process handle once per kRecheck, not a lookup per
+// string: the relay's work between two of a writer's calls adds to what the
+// channel costs every writer.
 class ProcessNameCache {
   public:
     const std::string& Name(std::uint32_t pid);
 
   private:
+    static constexpr unsigned long long kRecheckMs = 500;
     struct Entry {
         UniqueHandle process;  // to see that the id still names the same process
         std::string name;
+        unsigned long long checked = 0;  // GetTickCount64() when last seen running
     };
     static constexpr std::size_t kMaxEntries = 256;
     std::unordered_map<std::uint32_t, Entry> entries_;

@@ -1,0 +1,18 @@
+#!/usr/bin/env bash
+# Builds the console, the relay and bench/bench_relay, then runs the benchmark
+# against the real console and relay under Wine on a virtual display and
+# prints its table: relayed zero-loss rates against one client straight to the
+# console, OutputDebugStringA's cost under the relay against a minimal reader,
+# and the relay's CPU time per 100,000 lines (about two minutes).
+set -euo pipefail
+source "$(dirname "$0")/../scripts/lib/env.sh"
+
+nemora_install
+trap nemora_cleanup EXIT
+nemora_build >/dev/null
+nemora_display
+nemora_prefix
+
+say "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
+"$NEMORA_WINE64" "$NEMORA_BUILD/bench/bench_relay.exe" "$@"
+say "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
