@@ -38,31 +38,18 @@
 #include "client/nemora_client.h"
 #include "driver/console_process.h"
 #include "driver/unique_handle.h"
+#include "tsc_clock.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using nemora::bench::TicksPerNs;
 
 // A typical per-frame debug line.
 constexpr std::string_view kLine = "frame 123456: position=(12.5, -3.25, 8.0) speed=4.75 state=run";
 
 // A host that logs steadily instead of flat out: one line per this many ns.
 constexpr double kPacedIntervalNs = 50'000.0;
-
-// Time-stamp counter ticks per nanosecond, measured against the performance counter.
-double TicksPerNs() {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER start;
-    LARGE_INTEGER end;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&start);
-    const std::uint64_t ticksStart = __rdtsc();
-    Sleep(200);
-    QueryPerformanceCounter(&end);
-    const std::uint64_t ticksEnd = __rdtsc();
-    const double ns = double(end.QuadPart - start.QuadPart) * 1e9 / double(frequency.QuadPart);
-    return double(ticksEnd - ticksStart) / ns;
-}
 
 struct Figures {
     double median = 0;

@@ -29,8 +29,11 @@
 #include <vector>
 
 #include "nemora_client.h"
+#include "tsc_clock.h"
 
 namespace {
+
+using nemora::bench::TicksPerNs;
 
 // A typical debug line, as hosts write it.
 constexpr char kLine[] = "frame 123456: position=(12.5, -3.25, 8.0) speed=4.75 state=run\n";
@@ -39,21 +42,6 @@ constexpr double kTargetRatio = 2.0;
 constexpr wchar_t kUnservedPipeName[] = L"\\\\.\\pipe\\nemora-bench-unserved";
 constexpr DWORD kNarrowDebugString = 0x40010006;
 constexpr std::size_t kBufferedLines = 1000;
-
-// Time-stamp counter ticks per nanosecond, measured against the performance counter.
-double TicksPerNs() {
-    LARGE_INTEGER frequency;
-    LARGE_INTEGER start;
-    LARGE_INTEGER end;
-    QueryPerformanceFrequency(&frequency);
-    QueryPerformanceCounter(&start);
-    const std::uint64_t ticksStart = __rdtsc();
-    Sleep(200);
-    QueryPerformanceCounter(&end);
-    const std::uint64_t ticksEnd = __rdtsc();
-    const double ns = double(end.QuadPart - start.QuadPart) * 1e9 / double(frequency.QuadPart);
-    return double(ticksEnd - ticksStart) / ns;
-}
 
 LONG CALLBACK Discard(EXCEPTION_POINTERS* exception) {
     return exception->ExceptionRecord->ExceptionCode == kNarrowDebugString
