@@ -9,20 +9,11 @@ namespace {
 
 // A process id in decimal: 1 to 4294967295.
 bool ParsePid(std::wstring_view text, std::uint32_t& pid) {
-    if (text.empty() || text.size() > 10) {
+    std::uint32_t value = 0;
+    if (!send::ParseDecimal(text, UINT32_MAX, value) || value == 0) {
         return false;
     }
-    std::uint64_t value = 0;
-    for (wchar_t unit : text) {
-        if (unit < L'0' || unit > L'9') {
-            return false;
-        }
-        value = value * 10 + static_cast<std::uint64_t>(unit - L'0');
-    }
-    if (value == 0 || value > UINT32_MAX) {
-        return false;
-    }
-    pid = static_cast<std::uint32_t>(value);
+    pid = value;
     return true;
 }
 

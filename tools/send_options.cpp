@@ -1,35 +1,11 @@
 #include "tools/send_options.h"
 
 #include "client/nemora_protocol.h"
+#include "client/utf16_text.h"
 
 namespace nemora::send {
 
 namespace {
-
-void AppendUtf8(std::string& out, char32_t code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (code >> 18));
-        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
-
-bool IsHighSurrogate(wchar_t unit) {
-    return unit >= 0xD800 && unit <= 0xDBFF;
-}
-bool IsLowSurrogate(wchar_t unit) {
-    return unit >= 0xDC00 && unit <= 0xDFFF;
-}
 
 // A value given as "--name=value" or as the next argument "--name value".
 struct OptionValue {
@@ -37,42 +13,30 @@ struct OptionValue {
     std::wstring_view value;
 };
 
-bool ParseSeconds(std::wstring_view text, std::uint32_t& seconds) {
-    if (text.empty() || text.size() > 9) {
+}  // namespace
+
+bool ParseDecimal(std::wstring_view text, std::uint32_t max, std::uint32_t& value) {
+    // Ten digits hold every 32-bit value; more can't be one.
+    if (text.empty() || text.size() > 10) {
         return false;
     }
-    std::uint32_t value = 0;
+    std::uint64_t number = 0;
     for (wchar_t unit : text) {
         if (unit < L'0' || unit > L'9') {
             return false;
         }
-        value = value * 10 + static_cast<std::uint32_t>(unit - L'0');
+        number = number * 10 + static_cast<std::uint64_t>(unit - L'0');
     }
-    if (value > kMaxWaitSeconds) {
+    if (number > max) {
         return false;
     }
-    seconds = value;
+    value = static_cast<std::uint32_t>(number);
     return true;
 }
 
-}  // namespace
-
 std::string ToUtf8(std::wstring_view text) {
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const wchar_t unit = text[i];
-        if (IsHighSurrogate(unit) && i + 1 < text.size() && IsLowSurrogate(text[i + 1])) {
-            const char32_t high = unit - 0xD800;
-            const char32_t low = text[i + 1] - 0xDC00;
-            AppendUtf8(out, 0x10000 + (high << 10) + low);
-            ++i;
-        } else if (IsHighSurrogate(unit) || IsLowSurrogate(unit)) {
-            AppendUtf8(out, 0xFFFD);
-        } else {
-            AppendUtf8(out, static_cast<char32_t>(unit));
-        }
-    }
+    std::string out(text.size() * kUtf8BytesPerUtf16Unit, '\0');
+    out.resize(EncodeUtf8(text, out.data()));
     return out;
 }
 
@@ -125,7 +89,7 @@ ParseResult ParseSendOptions(std::span<const std::wstring_view> args) {
             return fail(ToUtf8(name) + " needs a value");
         }
         if (name == L"--wait") {
-            if (!ParseSeconds(value, result.options.waitSeconds)) {
+            if (!ParseDecimal(value, kMaxWaitSeconds, result.options.waitSeconds)) {
                 return fail("--wait takes whole seconds from 0 to " +
                             std::to_string(kMaxWaitSeconds) + ", not \"" + ToUtf8(value) + "\"");
             }

@@ -41,6 +41,9 @@ struct ParseResult {
 // Reads the arguments after the program name.
 ParseResult ParseSendOptions(std::span<const std::wstring_view> args);
 
+// A whole number in decimal digits only, from 0 to max; false for anything else.
+bool ParseDecimal(std::wstring_view text, std::uint32_t max, std::uint32_t& value);
+
 // UTF-16 to UTF-8; an unpaired surrogate becomes U+FFFD.
 std::string ToUtf8(std::wstring_view text);
 
