@@ -22,7 +22,6 @@
 #include <cstdio>
 #include <deque>
 #include <iterator>
-#include <limits>
 #include <mutex>
 #include <utility>
 #include <vector>
@@ -822,13 +821,9 @@ void DebugClient::VPrintf(const char* format, va_list args) {
     }
     if (HasWideText(format)) {
         // The C runtime's printf would convert wide text by the host's C locale.
-        std::string text;
-        // Unbounded, as the C runtime's printf below: a line too long for the
-        // buffer is dropped and counted as it is queued.
-        if (FormatWindowsAbi(format, args, text, std::numeric_limits<std::size_t>::max(),
-                             LongDoubleArgument::kThisCompiler) == Formatted::kDone) {
-            Line(text);
-        }
+        // Never longer than the buffer holds; a refusal shows, as the DLL's.
+        Line(PrintfLine(format, args, shared_->options.maxBufferedBytes,
+                        LongDoubleArgument::kThisCompiler));
         return;
     }
     char onStack[kPrintfStackBytes];

@@ -44,11 +44,6 @@ static_assert(offsetof(nemora_client_options, max_buffered_bytes) == 2 * sizeof(
 static_assert(offsetof(nemora_client_options, flush_timeout_ms) == 3 * sizeof(std::size_t));
 static_assert(offsetof(nemora_client_options, pipe_name) == (sizeof(void*) == 8 ? 32 : 16));
 
-// Queued, followed by the format, instead of the text when the DLL refuses a
-// printf format, or when the text would be longer than the buffer holds.
-constexpr std::string_view kFormatRefused = NEMORA_CLIENT_FORMAT_REFUSED;
-constexpr std::string_view kOutputTooLong = NEMORA_CLIENT_OUTPUT_TOO_LONG;
-
 // UTF-8 to UTF-16; false if the bytes are not valid UTF-8.
 bool Widen(const char* utf8, std::wstring& wide) {
     const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8, -1, nullptr, 0);
@@ -185,18 +180,7 @@ void nemora_client_vprintf(nemora_client* c, const char* format, va_list args) {
 #ifdef NEMORA_CLIENT_STATIC
         c->client.VPrintf(format, args);
 #else
-        std::string text;
-        switch (nemora::FormatWindowsAbi(format, args, text, c->maxBufferedBytes)) {
-            case nemora::Formatted::kDone:
-                c->client.Line(text);
-                break;
-            case nemora::Formatted::kRefused:
-                c->client.Line(std::string(kFormatRefused) + format);
-                break;
-            case nemora::Formatted::kTooLong:
-                c->client.Line(std::string(kOutputTooLong) + format);
-                break;
-        }
+        c->client.Line(nemora::PrintfLine(format, args, c->maxBufferedBytes));
 #endif
     } catch (...) {
         // Out of memory: the line is lost, the host goes on.

@@ -1,5 +1,7 @@
 #include "windows_abi_format.h"
 
+#include "nemora_protocol.h"
+
 #include <windows.h>
 
 #include <algorithm>
@@ -415,6 +417,20 @@ Formatted FormatWindowsAbi(const char* format, va_list args, std::string& text, 
         return out.tooLong ? Formatted::kTooLong : Formatted::kRefused;
     }
     return Formatted::kDone;
+}
+
+std::string PrintfLine(const char* format, va_list args, std::size_t limit,
+                       LongDoubleArgument longDouble) {
+    std::string text;
+    switch (FormatWindowsAbi(format, args, text, limit, longDouble)) {
+        case Formatted::kDone:
+            return text;
+        case Formatted::kRefused:
+            return NEMORA_CLIENT_FORMAT_REFUSED + std::string(format);
+        case Formatted::kTooLong:
+            break;
+    }
+    return NEMORA_CLIENT_OUTPUT_TOO_LONG + std::string(format);
 }
 
 bool HasWideText(const char* format) {

@@ -42,6 +42,12 @@ enum class Formatted {
 Formatted FormatWindowsAbi(const char* format, va_list args, std::string& out, std::size_t limit,
                            LongDoubleArgument longDouble = LongDoubleArgument::kWindowsAbi);
 
+// The line one printf call queues: the formatted text, at most `limit` bytes;
+// or, when the format is refused or the text would pass the limit, the notice
+// that says so followed by the format, so that the call still shows.
+std::string PrintfLine(const char* format, va_list args, std::size_t limit,
+                       LongDoubleArgument longDouble = LongDoubleArgument::kWindowsAbi);
+
 // Whether the format has a directive for wide text (%ls %lc %S %C), which the C
 // runtime's printf would convert by the host's C locale.
 bool HasWideText(const char* format);

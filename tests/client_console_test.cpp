@@ -103,6 +103,8 @@ TEST(ClientToConsole, WideTextArrivesAsUtf8WhateverTheCLocale) {
         client.Printf("%ls|%lc|%S|%C|%d", L"C:\\Users\\J\u00f6rg\\\u30b2\u30fc\u30e0\\save",
                       L'\u2713', L"\U0001F600", L'\u00e9', 7);
         client.Printf("%.2Lf %ls|", 1.25L, L"\u00e9");  // the host's own long double
+        const char* refused = "%ls %n";                 // shows, rather than vanishing
+        client.Printf(refused, L"x", nullptr);
     }
     ASSERT_TRUE(console.WaitFor(kDisconnectedLine));
     const std::string path = "C:\\Users\\J\xC3\xB6rg\\\xE3\x82\xB2\xE3\x83\xBC\xE3\x83\xA0\\save";
@@ -110,15 +112,15 @@ TEST(ClientToConsole, WideTextArrivesAsUtf8WhateverTheCLocale) {
     for (int i = 0; i < 200; ++i) {
         longUtf8 += "\xE3\x82\xB2";
     }
-    EXPECT_EQ(
-        console.Lines(),
-        (std::vector<Line>{kConnectedLine, path, "two", "wide",
-                           "pair \xF0\x9F\x98\x80"
-                           "a\xEF\xBF\xBD"
-                           "b\xEF\xBF\xBD"
-                           "c\xEF\xBF\xBD",
-                           longUtf8, " FPS:1", path + "|\xE2\x9C\x93|\xF0\x9F\x98\x80|\xC3\xA9|7",
-                           "1.25 \xC3\xA9|", kDisconnectedLine}));
+    EXPECT_EQ(console.Lines(),
+              (std::vector<Line>{
+                  kConnectedLine, path, "two", "wide",
+                  "pair \xF0\x9F\x98\x80"
+                  "a\xEF\xBF\xBD"
+                  "b\xEF\xBF\xBD"
+                  "c\xEF\xBF\xBD",
+                  longUtf8, " FPS:1", path + "|\xE2\x9C\x93|\xF0\x9F\x98\x80|\xC3\xA9|7",
+                  "1.25 \xC3\xA9|", NEMORA_CLIENT_FORMAT_REFUSED "%ls %n", kDisconnectedLine}));
 }
 
 TEST(ClientToConsole, ReadingsReachTheConsoleExactly) {
