@@ -16,9 +16,8 @@
 //   answers sent messages between its work and that paint;
 // - anything else that comes due (a title change put off to the next frame,
 //   the scroll bar's repaint, Lines or a reading stranded by a lost wake-up)
-//   is done by
-//   whichever of the console's messages runs next: a drain, a reading, or a
-//   timer (CatchUp). Timers alone would starve under a stream; they remain for
+//   is done by whichever of the console's messages runs next: a drain, a
+//   reading, or a timer (CatchUp). Timers alone would starve under a stream; they remain for
 //   the idle window, where nothing else runs.
 
 #include <chrono>
