@@ -20,6 +20,7 @@ bool ParsePid(std::wstring_view text, std::uint32_t& pid) {
 }  // namespace
 
 ParseResult ParseRelayOptions(std::span<const std::wstring_view> args) {
+    using send::TakeOptionValue;
     using send::ToUtf8;
     ParseResult result;
     auto fail = [&result](std::string message) {
@@ -40,17 +41,12 @@ ParseResult ParseRelayOptions(std::span<const std::wstring_view> args) {
             result.options.global = true;
             continue;
         }
-        const std::size_t equals = arg.find(L'=');
-        const std::wstring_view name = arg.substr(0, equals);
+        const std::wstring_view name = arg.substr(0, arg.find(L'='));
         if (name != L"--pid" && name != L"--process") {
             return fail("unknown argument " + ToUtf8(arg));
         }
         std::wstring_view value;
-        if (equals != std::wstring_view::npos) {
-            value = arg.substr(equals + 1);
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
-        } else {
+        if (!TakeOptionValue(args, i, value)) {
             return fail(ToUtf8(name) + " needs a value");
         }
         if (name == L"--pid") {

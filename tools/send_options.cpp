@@ -5,15 +5,19 @@
 
 namespace nemora::send {
 
-namespace {
-
-// A value given as "--name=value" or as the next argument "--name value".
-struct OptionValue {
-    bool present = false;
-    std::wstring_view value;
-};
-
-}  // namespace
+bool TakeOptionValue(std::span<const std::wstring_view> args, std::size_t& i,
+                     std::wstring_view& value) {
+    const std::wstring_view arg = args[i];
+    if (const std::size_t equals = arg.find(L'='); equals != std::wstring_view::npos) {
+        value = arg.substr(equals + 1);
+        return true;
+    }
+    if (i + 1 < args.size()) {
+        value = args[++i];
+        return true;
+    }
+    return false;
+}
 
 bool ParseDecimal(std::wstring_view text, std::uint32_t max, std::uint32_t& value) {
     // Ten digits hold every 32-bit value; more can't be one.
@@ -74,18 +78,13 @@ ParseResult ParseSendOptions(std::span<const std::wstring_view> args) {
             continue;
         }
         // Options that take a value.
-        const std::size_t equals = arg.find(L'=');
-        const std::wstring_view name = arg.substr(0, equals);
+        const std::wstring_view name = arg.substr(0, arg.find(L'='));
         if (name != L"--fps" && name != L"--wait") {
             return fail("unknown option " + ToUtf8(arg) +
                         " (use -- before a line that starts with -)");
         }
         std::wstring_view value;
-        if (equals != std::wstring_view::npos) {
-            value = arg.substr(equals + 1);
-        } else if (i + 1 < args.size()) {
-            value = args[++i];
-        } else {
+        if (!TakeOptionValue(args, i, value)) {
             return fail(ToUtf8(name) + " needs a value");
         }
         if (name == L"--wait") {

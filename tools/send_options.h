@@ -41,6 +41,11 @@ struct ParseResult {
 // Reads the arguments after the program name.
 ParseResult ParseSendOptions(std::span<const std::wstring_view> args);
 
+// The value of the option args[i], given as "--name=value" or as the next
+// argument ("--name value", and then `i` moves past it); false if it has none.
+bool TakeOptionValue(std::span<const std::wstring_view> args, std::size_t& i,
+                     std::wstring_view& value);
+
 // A whole number in decimal digits only, from 0 to max; false for anything else.
 bool ParseDecimal(std::wstring_view text, std::uint32_t max, std::uint32_t& value);
 
