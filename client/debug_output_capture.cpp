@@ -130,7 +130,7 @@ LONG CALLBACK TakeDebugString(EXCEPTION_POINTERS* exception) {
         return EXCEPTION_CONTINUE_EXECUTION;
     }
     const DWORD slot = takingSlot.load();
-    if (TlsGetValue(slot) != nullptr) {
+    if (TlsGetValue(slot) != nullptr || DebugOutputCapture::LockHeldHere(*client)) {
         SetLastError(error);
         return EXCEPTION_CONTINUE_SEARCH;
     }
@@ -146,6 +146,10 @@ LONG CALLBACK TakeDebugString(EXCEPTION_POINTERS* exception) {
 }
 
 }  // namespace
+
+bool DebugOutputCapture::LockHeldHere(const DebugClient& client) {
+    return client.LockHeldByThisThread();
+}
 
 void test_hooks::CallDebugOutputWhileTaking(const char* text) {
     callWhileTaking.store(text);

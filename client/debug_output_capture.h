@@ -24,6 +24,10 @@ class DebugOutputCapture {
 
     bool Active() const { return handler_ != nullptr; }
 
+    // Whether the calling thread holds `client`'s lock: a call it makes then
+    // goes the system's way.
+    static bool LockHeldHere(const DebugClient& client);
+
   private:
     DebugClient& client_;
     void* handler_ = nullptr;  // the vectored handler's registration

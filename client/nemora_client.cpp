@@ -66,6 +66,40 @@ constexpr DWORD kOpenFlags = FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT | SECU
 
 // Set by a test to make the next writer thread end while it holds its lock.
 std::atomic<HANDLE> endNextWriterHoldingLock{nullptr};
+// Set by a test: the next call that queues lines calls OutputDebugStringA with
+// this text while it holds the client's lock.
+std::atomic<const char*> callDebugOutputUnderLock{nullptr};
+
+// A mutex that knows which thread holds it. A thread that holds the client's
+// lock and runs into OutputDebugString (a host's allocator that reports, say)
+// must not have the call taken as a line: that would wait on the lock the
+// thread itself holds.
+class OwnedMutex {
+  public:
+    void lock() {
+        mutex_.lock();
+        owner_.store(GetCurrentThreadId(), std::memory_order_relaxed);
+    }
+    bool try_lock() {
+        if (!mutex_.try_lock()) {
+            return false;
+        }
+        owner_.store(GetCurrentThreadId(), std::memory_order_relaxed);
+        return true;
+    }
+    void unlock() {
+        owner_.store(0, std::memory_order_relaxed);
+        mutex_.unlock();
+    }
+    // Exact for the calling thread: only it stores its own id, and only it clears it.
+    bool HeldByThisThread() const {
+        return owner_.load(std::memory_order_relaxed) == GetCurrentThreadId();
+    }
+
+  private:
+    std::mutex mutex_;
+    std::atomic<DWORD> owner_{0};
+};
 
 // Owns a kernel handle whose invalid value is null: an event or a thread. (The
 // pipe, whose invalid value is INVALID_HANDLE_VALUE, is owned by ConsolePipe.)
@@ -273,7 +307,7 @@ struct DebugClient::Shared {
 
     // Guards everything below it up to the events. Held only for moves of
     // strings in and out of the deque, never across a system call but SetEvent.
-    std::mutex mutex;
+    OwnedMutex mutex;
     std::deque<Queued> lines;  // unsent wire lines, oldest first
     std::size_t bytes = 0;     // their total size
     // Lines dropped and not yet announced: before the first queued line (with
@@ -282,11 +316,11 @@ struct DebugClient::Shared {
     std::uint64_t droppedAfterLast = 0;
     bool readingPending = false;
     double reading = 0.0;
-    bool writerIdle = false;            // the writer waits on `wake` for work
-    bool inFlight = false;              // the writer holds a batch not yet fully written
-    bool closing = false;               // no more lines; the writer ends once all is written
-    std::atomic<bool> aborting{false};  // set just before `abort`
-    std::condition_variable drained;    // signalled when nothing is left to write
+    bool writerIdle = false;              // the writer waits on `wake` for work
+    bool inFlight = false;                // the writer holds a batch not yet fully written
+    bool closing = false;                 // no more lines; the writer ends once all is written
+    std::atomic<bool> aborting{false};    // set just before `abort`
+    std::condition_variable_any drained;  // signalled when nothing is left to write
 
     UniqueEvent wake;   // auto-reset: work arrived while the writer was idle, or closing
     UniqueEvent abort;  // manual-reset: stop now, cancel the write in progress
@@ -409,9 +443,14 @@ struct DebugClient::Shared {
     void Locked(Work&& work) {
         bool signal = false;
         {
-            std::lock_guard<std::mutex> lock(mutex);
+            std::lock_guard<OwnedMutex> lock(mutex);
             if (closing) {
                 return;
+            }
+            if (callDebugOutputUnderLock.load(std::memory_order_relaxed) != nullptr) {
+                if (const char* text = callDebugOutputUnderLock.exchange(nullptr)) {
+                    OutputDebugStringA(text);
+                }
             }
             work();
             signal = std::exchange(writerIdle, false);
@@ -480,7 +519,7 @@ class Writer {
     // after kLingerMs without a line it sleeps until a caller wakes it.
     bool WaitForWork() {
         const ULONGLONG lingerEnd = GetTickCount64() + kLingerMs;
-        std::unique_lock<std::mutex> lock = Lock();
+        std::unique_lock<OwnedMutex> lock = Lock();
         for (;;) {
             if (shared_.Aborting()) {
                 return false;
@@ -584,14 +623,14 @@ class Writer {
     }
 
     bool Closing() {
-        const std::unique_lock<std::mutex> lock = Lock();
+        const std::unique_lock<OwnedMutex> lock = Lock();
         return shared_.closing;
     }
 
     // Every lock the writer takes goes through here, so that a test can end the
     // thread holding it, as the system may at process exit.
-    std::unique_lock<std::mutex> Lock() {
-        std::unique_lock<std::mutex> lock(shared_.mutex);
+    std::unique_lock<OwnedMutex> Lock() {
+        std::unique_lock<OwnedMutex> lock(shared_.mutex);
         if (endNextWriterHoldingLock.load(std::memory_order_relaxed) != nullptr) {
             if (const HANDLE ended = endNextWriterHoldingLock.exchange(nullptr)) {
                 SetEvent(ended);
@@ -610,7 +649,7 @@ class Writer {
         double reading = 0.0;
         taken_.clear();
         {
-            const std::unique_lock<std::mutex> lock = Lock();
+            const std::unique_lock<OwnedMutex> lock = Lock();
             dropped = std::exchange(shared_.droppedUnreported, 0);
             std::size_t size = 0;
             while (!shared_.lines.empty() &&
@@ -644,7 +683,7 @@ class Writer {
     }
 
     void FinishBatch() {
-        const std::unique_lock<std::mutex> lock = Lock();
+        const std::unique_lock<OwnedMutex> lock = Lock();
         shared_.inFlight = false;
         if (!shared_.HasWork()) {
             shared_.drained.notify_all();
@@ -793,7 +832,7 @@ void DebugClient::Fps(double fps) {
     }
     bool signal = false;
     {
-        std::lock_guard<std::mutex> lock(shared_->mutex);
+        std::lock_guard<OwnedMutex> lock(shared_->mutex);
         if (shared_->closing) {
             return;
         }
@@ -848,7 +887,7 @@ bool DebugClient::Flush(std::chrono::milliseconds timeout) {
     if (shared_->ProcessExiting()) {
         return false;
     }
-    std::unique_lock<std::mutex> lock(shared_->mutex);
+    std::unique_lock<OwnedMutex> lock(shared_->mutex);
     // In slices: a deadline of now + timeout would overflow for the longest ones.
     const auto start = std::chrono::steady_clock::now();
     for (;;) {
@@ -884,7 +923,7 @@ void DebugClient::Shutdown() {
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(shared_->mutex);
+        std::lock_guard<OwnedMutex> lock(shared_->mutex);
         shared_->closing = true;
     }
     SetEvent(shared_->wake.get());
@@ -911,8 +950,16 @@ unsigned long DebugClient::StatusError() const {
     return static_cast<unsigned long>(shared_->status.load() & 0xffffffffu);
 }
 
+bool DebugClient::LockHeldByThisThread() const {
+    return shared_->mutex.HeldByThisThread();
+}
+
 void test_hooks::EndNextWriterHoldingLock(void* ended) {
     endNextWriterHoldingLock.store(ended);
+}
+
+void test_hooks::CallDebugOutputUnderLock(const char* text) {
+    callDebugOutputUnderLock.store(text);
 }
 
 }  // namespace nemora

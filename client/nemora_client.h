@@ -267,6 +267,11 @@ class DebugClient {
     struct Shared;  // state shared with the writer thread; defined in the source
 
   private:
+    friend class DebugOutputCapture;
+    // Whether the calling thread holds this client's lock (the capture then
+    // leaves a call to the system rather than wait on it).
+    bool LockHeldByThisThread() const;
+
     std::shared_ptr<Shared> shared_;
     std::unique_ptr<DebugOutputCapture> capture_;  // while captureDebugOutput holds
     void* thread_ = nullptr;                       // the writer thread's handle

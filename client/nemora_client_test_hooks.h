@@ -13,4 +13,8 @@ void EndNextWriterHoldingLock(void* ended);
 // calls OutputDebugStringA(text) itself, as whatever it runs into might.
 void CallDebugOutputWhileTaking(const char* text);
 
+// The next call that queues lines calls OutputDebugStringA(text) while it
+// holds its client's lock, as a host's allocator that reports might.
+void CallDebugOutputUnderLock(const char* text);
+
 }  // namespace nemora::test_hooks

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <future>
 #include <string>
 #include <thread>
 #include <vector>
@@ -215,6 +216,14 @@ TEST(DebugOutputCapture, NothingIsTakenAfterShutdownOrWithCaptureOff) {
         // A call made while one is being taken goes the usual way: never recursion.
         test_hooks::CallDebugOutputWhileTaking("made while one was taken");
         OutputDebugStringA("captured");
+        // So does one made by a thread that holds the client's lock (a host's
+        // allocator that reports), rather than wait on that lock for ever.
+        test_hooks::CallDebugOutputUnderLock("made under the lock");
+        auto queued = std::async(std::launch::async, [&client] { client.Line("queued"); });
+        if (queued.wait_for(10s) != std::future_status::ready) {
+            ADD_FAILURE() << "a call made under the client's lock waited on it";
+            TerminateProcess(GetCurrentProcess(), 1);
+        }
         client.Shutdown();
         EXPECT_FALSE(client.CapturingDebugOutput());
         OutputDebugStringA("after shutdown");
@@ -228,7 +237,7 @@ TEST(DebugOutputCapture, NothingIsTakenAfterShutdownOrWithCaptureOff) {
     plain.Line("end");
     ASSERT_TRUE(test::Delivered(plain, console, L"end"));
     EXPECT_EQ(console.ViewLines(),
-              (std::vector<std::wstring>{test::kStart, test::kConnected, L"captured",
+              (std::vector<std::wstring>{test::kStart, test::kConnected, L"captured", L"queued",
                                          test::kDisconnected, test::kConnected, L"end"}));
 }
 
