@@ -42,12 +42,12 @@ constexpr DWORD kMaxBackoffMs = 250;
 // How long a closing client still tries to reach a console it isn't connected to.
 constexpr std::chrono::milliseconds kCloseConnectGrace{100};
 
-// After a batch, the writer looks for more lines every kLingerPollMs (in
-// practice the system timer's tick, up to 16 ms) for kLingerMs before it sleeps
-// until woken. Callers wake it only from that sleep: the wake-up is a kernel
-// call, which a host logging every frame then never makes.
-constexpr DWORD kLingerPollMs = 2;
+// After a batch, the writer looks for more lines every batchInterval for
+// kLingerMs before it sleeps until woken. Callers wake it only from that sleep:
+// the wake-up is a kernel call, which a host logging every frame then never makes.
 constexpr ULONGLONG kLingerMs = 250;
+constexpr std::chrono::milliseconds kShortestBatchInterval{1};
+constexpr std::chrono::milliseconds kLongestBatchInterval{kLingerMs};
 
 // The writer thread needs little: no deep calls, no large locals.
 constexpr SIZE_T kWriterStackBytes = 64 * 1024;
@@ -515,7 +515,7 @@ class Writer {
   private:
     // Until there is something to send; false when the writer should end.
     // Right after a batch the writer only naps, checking for lines every
-    // kLingerPollMs, so that a host logging steadily never pays for a wake-up;
+    // batchInterval, so that a host logging steadily never pays for a wake-up;
     // after kLingerMs without a line it sleeps until a caller wakes it.
     bool WaitForWork() {
         const ULONGLONG lingerEnd = GetTickCount64() + kLingerMs;
@@ -537,7 +537,7 @@ class Writer {
             // Asleep at the console, it still looks for a relay now and then.
             const bool watching = direct_ && pipe_.IsOpen();
             WaitForMultipleObjects(2, events, FALSE,
-                                   !asleep    ? kLingerPollMs
+                                   !asleep    ? batchIntervalMs_
                                    : watching ? static_cast<DWORD>(RelayWatch::kInterval.count())
                                               : INFINITE);
             MoveToRelayIfStarted();
@@ -704,6 +704,9 @@ class Writer {
     // Whether connections go through a running relay, and whether the open
     // pipe is the console's own although they do.
     const bool routed_ = shared_.options.viaRelay && shared_.options.pipeName == kConsolePipeName;
+    const DWORD batchIntervalMs_ = static_cast<DWORD>(
+        std::clamp(shared_.options.batchInterval, kShortestBatchInterval, kLongestBatchInterval)
+            .count());
     bool direct_ = false;
     RelayWatch relayWatch_;
     std::string batch_;  // being written; survives a reconnection

@@ -120,6 +120,35 @@ TEST(ClientAgainstServer, ShutdownFlushesWhatTheServerReadsInTime) {
     EXPECT_EQ(server.partial(), "");
 }
 
+// A writer that gathers for longer writes the lines a steady host logs in
+// the meantime at once: how the relay spares the console.
+TEST(ClientAgainstServer, LinesThatComeWithinTheBatchIntervalGoInOneWrite) {
+    TestPipeServer server;
+    ASSERT_TRUE(server.Create());
+    DebugClientOptions options;
+    options.batchInterval = 250ms;
+    DebugClient client(options);
+    client.Line("first");
+    ASSERT_TRUE(server.WaitForClient());
+    ASSERT_TRUE(server.ReadLines(1));
+    const std::size_t readsBefore = server.reads();
+    bool readAll = false;
+    std::thread reader([&] { readAll = server.ReadLines(6); });  // each write read as it comes
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 6; ++i) {
+        client.Line("s" + std::to_string(i));
+        Sleep(20);  // a host's frames
+    }
+    const auto span = std::chrono::steady_clock::now() - start;
+    reader.join();
+    ASSERT_TRUE(readAll);
+    EXPECT_EQ(server.lines(),
+              (std::vector<std::string>{"first", "s0", "s1", "s2", "s3", "s4", "s5"}));
+    // A write at most once an interval, and one for the lines left at the end.
+    EXPECT_LE(server.reads() - readsBefore,
+              static_cast<std::size_t>(2 + span / options.batchInterval));
+}
+
 // Flush and Shutdown wait as long as asked, however long: the longest
 // timeouts neither overflow into no wait nor are cut to 32 bits.
 TEST(ClientAgainstServer, TheLongestTimeoutsAreWaitedInFull) {

@@ -171,6 +171,9 @@ class TestPipeServer {
     const std::vector<std::string>& lines() const { return lines_; }
     const std::string& partial() const { return partial_; }
     std::size_t bytesRead() const { return bytesRead_; }
+    // Reads that returned bytes: one for each write the client made, while
+    // the server reads as fast as it writes.
+    std::size_t reads() const { return reads_; }
 
   private:
     enum class Read { Bytes, Closed, TimedOut };
@@ -207,6 +210,7 @@ class TestPipeServer {
     }
 
     void Take(const char* bytes, DWORD count) {
+        ++reads_;
         bytesRead_ += count;
         partial_.append(bytes, count);
         std::size_t start = 0;
@@ -222,6 +226,7 @@ class TestPipeServer {
     std::vector<std::string> lines_;
     std::string partial_;
     std::size_t bytesRead_ = 0;
+    std::size_t reads_ = 0;
 };
 
 }  // namespace nemora::test

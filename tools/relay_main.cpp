@@ -33,6 +33,12 @@ constexpr std::chrono::milliseconds kFlushOnEnd{2000};
 // for would then go unannounced.
 constexpr std::size_t kBufferedLines = std::size_t{1} << 18;
 constexpr std::size_t kBufferedBytes = std::size_t{32} << 20;
+// While lines keep coming the relay writes to the console once a frame: the
+// console then draws once for many lines instead of for every few, which
+// leaves the cores to the programs whose OutputDebugString calls wait on the
+// relay's reader. A line shows at most a frame later; the first after a
+// quarter second's quiet goes at once.
+constexpr std::chrono::milliseconds kForwardInterval{16};
 // How long a closing window's handler waits for the relay to end cleanly (the
 // system ends the process when the handler returns, and after about 5 s anyway).
 constexpr DWORD kCloseGraceMs = 4000;
@@ -82,6 +88,7 @@ class ConsoleOutput : public RelayOutput {
         options.viaRelay = false;
         options.maxBufferedLines = kBufferedLines;
         options.maxBufferedBytes = kBufferedBytes;
+        options.batchInterval = kForwardInterval;
         return options;
     }
     DebugClient client_;
