@@ -6,7 +6,9 @@
 // - what one OutputDebugStringA call costs (median, p99) with no reader, with
 //   a minimal reader that copies each string and releases the writer (the
 //   channel's floor; a process of its own, as the relay is), and with the
-//   relay's --debug-output (target: <= 1.2x the floor);
+//   relay's --debug-output (target: <= 1.2x the floor), and with the relay
+//   filtering every string out, which parts the relay's own reading from the
+//   console's drawing on the same cores;
 // - the relay's own CPU time per 100,000 lines.
 //
 // Run: bench/bench-relay.sh (the real console and relay, under Wine);
@@ -327,21 +329,21 @@ std::string Format(const char* format, double value) {
 constexpr int kRounds = 5;
 constexpr int kDebugCalls = 5000;  // per case and round
 
-bool StartRelay(RelayProcess& relay, const test::ConsoleProcess& console) {
+bool StartRelay(RelayProcess& relay, const test::ConsoleProcess& console,
+                const wchar_t* arguments = L"--debug-output") {
     const std::size_t started = [&] {
         const auto lines = console.ViewLines();
         return static_cast<std::size_t>(
             std::count(lines.begin(), lines.end(), test::Widen(kRelayStartedLine)));
     }();
-    return relay.Start(L"--debug-output") &&
-           test::WaitUntil(
-               [&] {
-                   const auto lines = console.ViewLines();
-                   return static_cast<std::size_t>(std::count(lines.begin(), lines.end(),
-                                                              test::Widen(kRelayStartedLine))) >
-                          started;
-               },
-               20s);
+    return relay.Start(arguments) && test::WaitUntil(
+                                         [&] {
+                                             const auto lines = console.ViewLines();
+                                             return static_cast<std::size_t>(std::count(
+                                                        lines.begin(), lines.end(),
+                                                        test::Widen(kRelayStartedLine))) > started;
+                                         },
+                                         20s);
 }
 
 Cost Median(std::vector<Cost> costs) {
@@ -355,17 +357,26 @@ Cost Median(std::vector<Cost> costs) {
     return {medians[medians.size() / 2], p99s[p99s.size() / 2]};
 }
 
-void DebugOutputRows(const std::vector<Cost>& noReader, const std::vector<Cost>& floor,
-                     const std::vector<Cost>& relayed) {
-    const Cost none = Median(noReader);
-    const Cost bare = Median(floor);
-    const Cost relay = Median(relayed);
+struct DebugOutputCosts {
+    std::vector<Cost> noReader, floor, relayed, filtered;
+};
+
+void DebugOutputRows(const DebugOutputCosts& costs) {
+    const Cost none = Median(costs.noReader);
+    const Cost bare = Median(costs.floor);
+    const Cost relay = Median(costs.relayed);
+    const Cost filtered = Median(costs.filtered);
     Row("OutputDebugStringA, median / p99, the relay's --debug-output",
         Format("%.1f", relay.medianUs) + Format(" / %.1f us", relay.p99Us),
         Format("%.1f", bare.medianUs) + Format(" / %.1f us, minimal reader", bare.p99Us),
         Format("%.2fx", relay.medianUs / bare.medianUs) +
             Format(" / %.2fx", relay.p99Us / bare.p99Us),
         "<= 1.2x (both)", relay.medianUs <= 1.2 * bare.medianUs && relay.p99Us <= 1.2 * bare.p99Us);
+    Row("... every string filtered out (the relay reads, the console draws nothing)",
+        Format("%.1f", filtered.medianUs) + Format(" / %.1f us", filtered.p99Us), "",
+        Format("%.2fx", filtered.medianUs / bare.medianUs) +
+            Format(" / %.2fx", filtered.p99Us / bare.p99Us),
+        "", true);
     Row("OutputDebugStringA, median / p99, no reader",
         Format("%.1f", none.medianUs) + Format(" / %.1f us", none.p99Us), "", "", "", true);
 }
@@ -385,29 +396,35 @@ int Run(bool debugOutputOnly) {
         return 1;
     }
 
-    std::vector<Cost> noReader, floor, relayed;
+    DebugOutputCosts costs;
     for (int round = 0; round < kRounds; ++round) {
-        std::fprintf(stderr, "OutputDebugStringA, round %d: no reader, minimal reader, relay\n",
+        std::fprintf(stderr,
+                     "OutputDebugStringA, round %d: no reader, minimal reader, relay, "
+                     "relay filtering\n",
                      round + 1);
-        noReader.push_back(TimeDebugOutput(kDebugCalls));
+        costs.noReader.push_back(TimeDebugOutput(kDebugCalls));
         MinimalReaderProcess minimal;
         if (!minimal.Start()) {
             std::fprintf(stderr, "can't start the minimal reader\n");
             return 1;
         }
-        floor.push_back(TimeDebugOutput(kDebugCalls));
+        costs.floor.push_back(TimeDebugOutput(kDebugCalls));
         minimal.Stop();
-        RelayProcess relay;
-        if (!StartRelay(relay, console)) {
-            std::fprintf(stderr, "the relay did not start\n");
-            return 1;
+        for (const bool filtering : {false, true}) {
+            RelayProcess relay;
+            // Process id 4 is the system's, which never writes here.
+            if (!StartRelay(relay, console,
+                            filtering ? L"--debug-output --pid 4" : L"--debug-output")) {
+                std::fprintf(stderr, "the relay did not start\n");
+                return 1;
+            }
+            (filtering ? costs.filtered : costs.relayed).push_back(TimeDebugOutput(kDebugCalls));
+            relay.Stop();
         }
-        relayed.push_back(TimeDebugOutput(kDebugCalls));
-        relay.Stop();
     }
     if (debugOutputOnly) {
         std::printf("%s", kTableHead);
-        DebugOutputRows(noReader, floor, relayed);
+        DebugOutputRows(costs);
         return 0;
     }
 
@@ -488,7 +505,7 @@ int Run(bool debugOutputOnly) {
             Format("%.0f lines/s", rate), Format("%.0f lines/s, 1 client straight", direct),
             Format("%.0f%%", direct > 0 ? 100 * rate / direct : 0), ">= 80%", rate >= 0.8 * direct);
     }
-    DebugOutputRows(noReader, floor, relayed);
+    DebugOutputRows(costs);
     Row("Relay CPU time per 100,000 lines (4 clients, flat out)",
         Format("%.0f ms", cpuPer100k * 1000), "", "", "", true);
     return 0;
