@@ -1,12 +1,6 @@
 #include "debug_output_capture.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "lean_windows.h"
 
 #include <algorithm>
 #include <atomic>

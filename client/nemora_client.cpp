@@ -6,13 +6,7 @@
 #include "utf16_text.h"
 #include "windows_abi_format.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "lean_windows.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,12 +1,6 @@
 #include "nemora_relay_routing.h"
 
-#ifndef WIN32_LEAN_AND_MEAN
-#define WIN32_LEAN_AND_MEAN
-#endif
-#ifndef NOMINMAX
-#define NOMINMAX
-#endif
-#include <windows.h>
+#include "lean_windows.h"
 
 #include <algorithm>
 #include <utility>
