@@ -14,6 +14,4 @@ nemora_build >/dev/null
 nemora_display
 nemora_prefix
 
-say "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
-"$NEMORA_WINE64" "$NEMORA_BUILD/bench/bench_relay.exe" "$@"
-say "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+nemora_bench bench_relay "$@"

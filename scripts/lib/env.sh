@@ -156,3 +156,14 @@ nemora_cleanup() {
         wait "$NEMORA_XVFB_PID" 2>/dev/null || true
     fi
 }
+
+# Runs the benchmark bench/NAME.exe under Wine with the machine's load before
+# and after: figures taken while other work shares the cores are slower than
+# the product is.
+nemora_bench() {
+    local name=$1
+    shift
+    say "load before: $(cut -d' ' -f1-3 /proc/loadavg) on $(nproc) cores"
+    "$NEMORA_WINE64" "$NEMORA_BUILD/bench/$name.exe" "$@"
+    say "load after: $(cut -d' ' -f1-3 /proc/loadavg)"
+}
