@@ -329,21 +329,17 @@ std::string Format(const char* format, double value) {
 constexpr int kRounds = 5;
 constexpr int kDebugCalls = 5000;  // per case and round
 
+std::size_t RelayStartedLines(const test::ConsoleProcess& console) {
+    const auto lines = console.ViewLines();
+    return static_cast<std::size_t>(
+        std::count(lines.begin(), lines.end(), test::Widen(kRelayStartedLine)));
+}
+
 bool StartRelay(RelayProcess& relay, const test::ConsoleProcess& console,
                 const wchar_t* arguments = L"--debug-output") {
-    const std::size_t started = [&] {
-        const auto lines = console.ViewLines();
-        return static_cast<std::size_t>(
-            std::count(lines.begin(), lines.end(), test::Widen(kRelayStartedLine)));
-    }();
-    return relay.Start(arguments) && test::WaitUntil(
-                                         [&] {
-                                             const auto lines = console.ViewLines();
-                                             return static_cast<std::size_t>(std::count(
-                                                        lines.begin(), lines.end(),
-                                                        test::Widen(kRelayStartedLine))) > started;
-                                         },
-                                         20s);
+    const std::size_t before = RelayStartedLines(console);
+    return relay.Start(arguments) &&
+           test::WaitUntil([&] { return RelayStartedLines(console) > before; }, 20s);
 }
 
 Cost Median(std::vector<Cost> costs) {

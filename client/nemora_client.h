@@ -182,9 +182,9 @@ struct DebugClientOptions {
     // wakes it: a host logging steadily never pays for a wake-up. A longer
     // interval gathers more lines into each write, so the console (and the
     // machine) does less work a line, and a line may show (and Flush return)
-    // that much later.
-    // Taken between 1 and 250 ms; on Windows a wait lasts at least the system
-    // timer's tick, often 15.6 ms. The relay forwards once a frame (16 ms).
+    // that much later. Taken between 1 and 250 ms; on Windows a wait lasts at
+    // least the system timer's tick, often 15.6 ms. The relay forwards once a
+    // frame (16 ms).
     std::chrono::milliseconds batchInterval{2};
 };
 
