@@ -260,7 +260,8 @@ std::string RelayPrefix() {
 }
 
 // The minimal reader runs as a process of its own, as the relay does: run as
-// "bench_relay.exe --minimal-reader", it reads until the event is set.
+// "bench_relay.exe --minimal-reader", it reads until the event is set and
+// exits with the number of strings it took.
 constexpr wchar_t kReaderStopName[] = L"nemora-bench-minimal-reader-stop";
 constexpr wchar_t kReaderReadyName[] = L"nemora-bench-minimal-reader-ready";
 
@@ -274,8 +275,7 @@ int RunMinimalReader() {
     SetEvent(ready.get());
     WaitForSingleObject(stop.get(), INFINITE);
     reader.Stop();
-    std::printf("%llu\n", static_cast<unsigned long long>(reader.Copies()));
-    return 0;
+    return static_cast<int>(reader.Copies());
 }
 
 class MinimalReaderProcess {
@@ -297,9 +297,13 @@ class MinimalReaderProcess {
         const HANDLE events[] = {ready_.get(), process_.get()};
         return WaitForMultipleObjects(2, events, FALSE, 10000) == WAIT_OBJECT_0;
     }
-    void Stop() {
+    // The strings the reader took.
+    DWORD Stop() {
         SetEvent(stop_.get());
+        DWORD copies = 0;
         WaitForSingleObject(process_.get(), 10000);
+        GetExitCodeProcess(process_.get(), &copies);
+        return copies;
     }
 
   private:
@@ -405,7 +409,11 @@ int Run(bool debugOutputOnly) {
             return 1;
         }
         costs.floor.push_back(TimeDebugOutput(kDebugCalls));
-        minimal.Stop();
+        if (const DWORD copies = minimal.Stop(); copies != kDebugCalls) {
+            std::fprintf(stderr, "the minimal reader took %lu of %d strings: no floor\n",
+                         static_cast<unsigned long>(copies), kDebugCalls);
+            return 1;
+        }
         for (const bool filtering : {false, true}) {
             RelayProcess relay;
             // Process id 4 is the system's, which never writes here.
