@@ -92,6 +92,11 @@ class RelayProcess {
     DWORD pid_ = 0;
 };
 
+// A figure in microseconds, the median and the 99th percentile.
+struct Cost {
+    double medianUs = 0, p99Us = 0;
+};
+
 // ------------------------------------------------------------ paced lines
 
 // Streams "#A..." to "#P...", one per client, each numbered from where it left off.
@@ -171,6 +176,30 @@ bool EveryLineShown(Streams& streams, const test::ViewProbe& probe, double rate,
     return shown - before == count;
 }
 
+// A line every 10 ms, as a host logs now and then: from each write to the
+// view's taking that line (polled every millisecond; one not taken in 2 s
+// counts as 2 s), p50 and p99 of 300.
+Cost ShowLatency(Streams& streams, const test::ViewProbe& probe) {
+    constexpr int kLines = 300;
+    const test::ProbeStream& shown = probe.stream('A');
+    Settle(probe, 200ms);
+    std::vector<double> us;
+    for (int i = 0; i < kLines; ++i) {
+        std::string line = streams.prefix;
+        test::AppendNumberedLine(line, 'A', streams.next[0]++);
+        const std::uint64_t before = shown.shown.load();
+        const auto written = Clock::now();
+        streams.clients[0].Write(line);
+        while (shown.shown.load() == before && Clock::now() - written < 2s) {
+            Sleep(1);
+        }
+        us.push_back(Seconds(Clock::now() - written) * 1e6);
+        Sleep(10);
+    }
+    std::sort(us.begin(), us.end());
+    return {us[us.size() / 2], us[static_cast<std::size_t>(0.99 * (us.size() - 1))]};
+}
+
 // The highest paced rate with every line shown, searched between 4,000 and 128,000 lines/s.
 double ZeroLossRate(Streams& streams, const test::ViewProbe& probe) {
     double low = 4'000, high = 128'000, good = 0;
@@ -190,10 +219,6 @@ double ZeroLossRate(Streams& streams, const test::ViewProbe& probe) {
 // ------------------------------------------------------------ OutputDebugStringA
 
 constexpr char kDebugLine[] = "frame 123456: position=(12.5, -3.25, 8.0) speed=4.75\n";
-
-struct Cost {
-    double medianUs = 0, p99Us = 0;
-};
 
 Cost TimeDebugOutput(int calls) {
     std::vector<double> us;
@@ -435,6 +460,7 @@ int Run(bool debugOutputOnly) {
     // The best of the rounds for each: how fast it can go when the machine lets it.
     double direct = 0;
     std::vector<std::pair<std::size_t, double>> rates{{1, 0}, {4, 0}, {16, 0}};
+    std::vector<Cost> directLatency, relayedLatency;
     std::uint32_t offset = 0;
     RelayProcess relay;
     for (int round = 0; round < 2; ++round) {
@@ -446,6 +472,7 @@ int Run(bool debugOutputOnly) {
                 return 1;
             }
             direct = std::max(direct, ZeroLossRate(streams, probe));
+            directLatency.push_back(ShowLatency(streams, probe));
         }
         if (!StartRelay(relay, console)) {
             std::fprintf(stderr, "the relay did not start\n");
@@ -463,6 +490,9 @@ int Run(bool debugOutputOnly) {
                 }
             }
             rate = std::max(rate, ZeroLossRate(streams, probe));
+            if (clients == 1) {
+                relayedLatency.push_back(ShowLatency(streams, probe));
+            }
         }
         if (round == 0) {
             relay.Stop();
@@ -509,6 +539,12 @@ int Run(bool debugOutputOnly) {
             Format("%.0f lines/s", rate), Format("%.0f lines/s, 1 client straight", direct),
             Format("%.0f%%", direct > 0 ? 100 * rate / direct : 0), ">= 80%", rate >= 0.8 * direct);
     }
+    const Cost straight = Median(directLatency), relayed = Median(relayedLatency);
+    Row("A line's way to the view, a line every 10 ms, p50 / p99 (the higher of two rounds)",
+        Format("%.1f", relayed.medianUs / 1000) + Format(" / %.1f ms", relayed.p99Us / 1000),
+        Format("%.1f", straight.medianUs / 1000) +
+            Format(" / %.1f ms, 1 client straight", straight.p99Us / 1000),
+        "", "", true);
     DebugOutputRows(costs);
     Row("Relay CPU time per 100,000 lines (4 clients, flat out)",
         Format("%.0f ms", cpuPer100k * 1000), "", "", "", true);
