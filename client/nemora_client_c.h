@@ -163,7 +163,8 @@ NEMORA_CLIENT_API void NEMORA_CLIENT_CALL nemora_client_putsw(nemora_client* c,
  * compiler built the host. Supported: flags -+ #0; width and precision as
  * digits or *; lengths hh h l ll j z t L, and MSVC's I I32 I64; conversions
  * d i u o x X c s p f F e E g G a A and %%. %ls and %lc take UTF-16 text and
- * show it as UTF-8, as do %S and %C (MSVC's narrow printf reads them so).
+ * show it as UTF-8, as do %S and %C (MSVC's narrow printf reads them so);
+ * %hs, %hS, %hc and %hC take narrow text, as MSVC's printf does.
  * `long double` is a double in that ABI, so %Lf (%Le, %Lg, %La) reads a
  * double: a MinGW host passing a GCC 10-byte long double gets it read as a
  * double (a wrong number, never a crash); cast it to double. Refused: %n,

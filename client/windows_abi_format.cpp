@@ -303,8 +303,8 @@ bool AppendText(Output& out, const Directive& directive, va_list& args) {
         }
         return Append(out, directive, "", Utf8(wide, units).c_str());
     }
-    if (directive.length != Length::kNone) {
-        return false;
+    if (directive.length != Length::kNone && directive.length != Length::kShort) {
+        return false;  // MSVC reads %hs as narrow text whatever the function's width
     }
     const char* text = va_arg(args, const char*);
     return Append(out, directive, "", text != nullptr ? text : "(null)");
@@ -316,21 +316,23 @@ bool AppendCharacter(Output& out, const Directive& directive, va_list& args) {
         const Directive asText{directive.flags, directive.width, -1, Length::kNone, 's'};
         return Append(out, asText, "", Utf8(&unit, 1).c_str());
     }
-    if (directive.length != Length::kNone) {
-        return false;
+    if (directive.length != Length::kNone && directive.length != Length::kShort) {
+        return false;  // %hc: a narrow character
     }
     return Append(out, directive, "", va_arg(args, int));
 }
 
-// MSVC's narrow printf reads %S and %C as wide text, as %ls and %lc.
+// MSVC's narrow printf reads %S and %C as wide text, as %ls and %lc, and
+// %hS and %hC as narrow text, as %s and %c.
 bool AppendWide(Output& out, const Directive& directive, va_list& args) {
-    if (directive.length != Length::kNone && directive.length != Length::kLong) {
+    if (directive.length != Length::kNone && directive.length != Length::kLong &&
+        directive.length != Length::kShort) {
         return false;
     }
-    Directive wide = directive;
-    wide.length = Length::kLong;
-    wide.conversion = directive.conversion == 'S' ? 's' : 'c';
-    return wide.conversion == 's' ? AppendText(out, wide, args) : AppendCharacter(out, wide, args);
+    Directive text = directive;
+    text.length = directive.length == Length::kShort ? Length::kNone : Length::kLong;
+    text.conversion = directive.conversion == 'S' ? 's' : 'c';
+    return text.conversion == 's' ? AppendText(out, text, args) : AppendCharacter(out, text, args);
 }
 
 bool AppendConversion(Output& out, const Directive& directive, va_list& args,

@@ -228,7 +228,8 @@ static void writes_wide_text_and_captures_debug_output(void) {
     nemora_client_linew(client, NULL, 3);
     nemora_client_putsw(client, L"putsw \u2713");
     nemora_client_putsw(client, NULL);
-    nemora_client_printf(client, "%S|%C|%5.1f", L"J\u00f6rg", L'\u2713', 2.5);
+    nemora_client_printf(client, "%S|%C|%5.1f|%hs|%hS|%hc|%-2hC|", L"J\u00f6rg", L'\u2713', 2.5,
+                         "hs", "hS", 'c', 'C');
     OutputDebugStringA("OutputDebugStringA\r\nin C\n");
     OutputDebugStringW(L"OutputDebugStringW in C");
     check(nemora_client_flush(client, 30000) == 1, "flush reaches the pipe");

@@ -55,8 +55,8 @@ TEST_P(CHost, ReachesTheRealConsole) {
           L"split", L"last", kDisconnected},
          // The second client: UTF-16 text, and the host's OutputDebugString calls.
          {kConnected, L"wide J\u00f6rg \u30b2\u30fc\u30e0", L"cut", L"putsw \u2713",
-          L"J\u00f6rg|\u2713|  2.5", L"OutputDebugStringA", L"in C", L"OutputDebugStringW in C",
-          kDisconnected}});
+          L"J\u00f6rg|\u2713|  2.5|hs|hS|c|C |", L"OutputDebugStringA", L"in C",
+          L"OutputDebugStringW in C", kDisconnected}});
     ASSERT_TRUE(WaitUntil([&] { return console.ViewLines().size() >= expected.size(); }));
     EXPECT_EQ(console.ViewLines(), expected);
     EXPECT_EQ(console.Title(), FormatFpsTitle(42.0));
