@@ -18,7 +18,9 @@ static char received[256];
 static DWORD WINAPI ReadAll(LPVOID pipe) {
     DWORD length = 0;
     DWORD read = 0;
-    if (!ConnectNamedPipe(pipe, NULL) && GetLastError() != ERROR_PIPE_CONNECTED) {
+    /* A client that has come and gone already (ERROR_NO_DATA) left its bytes. */
+    if (!ConnectNamedPipe(pipe, NULL) && GetLastError() != ERROR_PIPE_CONNECTED &&
+        GetLastError() != ERROR_NO_DATA) {
         return 1;
     }
     while (length < sizeof received - 1 &&
